@@ -1,0 +1,38 @@
+// veld-logfile: the lists of tailed files and watched directories, the
+// position file, the tailer, rotation, the directory scanner, and the one
+// link to the collector that every record leaves through (SendLog).
+#ifndef VELD_LOGFILE_H
+#define VELD_LOGFILE_H
+
+#include <atomic>
+#include <cstdint>
+
+// A tailed file.  Nodes are complete before they are linked; links are
+// published with release and read with acquire, so the tailer may walk while
+// the directory scanner appends.  Nodes are never freed.
+typedef struct LogFileList_ {
+  char *log_file;                           // owned path
+  uint64_t filesize;                        // read offset; tailer only once it runs
+  uint64_t timestamp;                       // carried through the position file
+  std::atomic<struct LogFileList_ *> next;  // next node or null
+} LOGFILE_LIST, *P_LOGFILE_LIST;
+
+// A watched directory; the list is complete before the workers start.
+typedef struct LogDirList_ {
+  char *log_dir;
+  std::atomic<struct LogDirList_ *> next;
+} LOGDIR_LIST, *P_LOGDIR_LIST;
+
+extern std::atomic<P_LOGFILE_LIST> LogFileList;      // head of tailed files
+extern std::atomic<P_LOGDIR_LIST> LogDirectoryList;  // head of watched directories
+
+P_LOGFILE_LIST LogFileNew(char *file);
+int LogFileAdd(P_LOGFILE_LIST l, P_LOGFILE_LIST p);
+P_LOGDIR_LIST LogDirectoryNew(char *dir);
+int LogDirectoryAdd(P_LOGDIR_LIST l, P_LOGDIR_LIST p);
+
+// The collector link.  1 = sent / connected.
+int LogInit();
+int SendLog(const char *msg);
+
+#endif

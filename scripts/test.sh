@@ -1,0 +1,21 @@
+#!/bin/sh
+# Builds and runs the whole suite three ways: a normal build, a build under
+# AddressSanitizer and UndefinedBehaviorSanitizer (halting on the first
+# report), and the concurrency tests under ThreadSanitizer.
+set -e
+cd "$(dirname "$0")/.."
+sh scripts/deps.sh
+JOBS=$(nproc)
+run() {
+  dir=$1; shift; sanitize=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DVELD_WERROR=ON -DVELD_SANITIZE="$sanitize" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+  (cd "$dir" && ctest --output-on-failure -j "$JOBS" "$@")
+}
+export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+echo "== normal build"; run build ""
+echo "== address,undefined build"; run build-asan "address,undefined"
+echo "== thread build (concurrency tests)"; run build-tsan "thread" -L concurrency

@@ -1,0 +1,33 @@
+// Helpers shared by the test files: a fresh temporary directory per test and
+// whole-file reads and writes.
+#ifndef VELD_TEST_UTIL_H
+#define VELD_TEST_UTIL_H
+
+#include <string>
+
+namespace veldtest {
+
+// A fresh directory under /tmp, removed with everything in it on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  const std::string &path() const { return path_; }
+  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string &path);  // "" when missing
+void WriteFile(const std::string &path, const std::string &data);
+void AppendFile(const std::string &path, const std::string &data);
+
+// Path of a program built next to the tests (veldagentd, veldcollect).
+std::string BuiltProgram(const std::string &name);
+
+}  // namespace veldtest
+
+#endif
