@@ -38,7 +38,7 @@ void AppendFile(const std::string &path, const std::string &data) {
 }
 
 std::string BuiltProgram(const std::string &name) {
-  return std::string(VELD_BUILD_DIR) + "/" + name;
+  return std::string(VELD_BUILD_DIR) + "/bin/" + name;
 }
 
 }  // namespace veldtest
