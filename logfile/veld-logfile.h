@@ -35,4 +35,31 @@ int LogDirectoryAdd(P_LOGDIR_LIST l, P_LOGDIR_LIST p);
 int LogInit();
 int SendLog(const char *msg);
 
+// ---- collector link (veld-logfile-link.cpp) --------------------------------
+// The one outbound link to the collector.  Every producer sends through
+// SendLog; SocketMutex is held for each whole send, including the close and
+// reconnection after a failure.  The inner operations below return 0 for
+// success and 1 for failure (NetClose returns the close result).
+#include <netinet/in.h>
+
+#include "veld-threads.h"
+
+typedef struct SocketData_ {
+  int socket;                   // link descriptor; -1 while closed
+  struct sockaddr_in sockaddr;  // collector address as last resolved
+  int port;                     // RemotePort, host order (low 16 bits used)
+  int proto;                    // 0 = UDP, 1 = TCP
+  char *server;                 // RemoteHost, heap copy owned by the record
+} SOCKET_DATA, *P_SOCKET_DATA;
+
+extern P_SOCKET_DATA sockData;  // the link; created by LogInit
+extern P_MUTEX SocketMutex;     // serialises every use of sockData
+
+int NetSend(P_SOCKET_DATA data, const char *payload);
+int NetConnect(P_SOCKET_DATA op_data);
+int UDPConnect(P_SOCKET_DATA op_data);
+int TCPConnect(P_SOCKET_DATA op_data);
+int NetClose(P_SOCKET_DATA op_data);
+// ---- end of collector link ---------------------------------------------------
+
 #endif
