@@ -15,12 +15,23 @@ typedef struct LogFileList_ {
   uint64_t filesize;                        // read offset; tailer only once it runs
   uint64_t timestamp;                       // carried through the position file
   std::atomic<struct LogFileList_ *> next;  // next node or null
+
+  // Kept in memory only; the position file never carries them.
+  uint64_t dev;             // device of the file last read; tailer only
+  uint64_t ino;             // inode of the file last read; tailer only
+  bool identity_known;      // dev/ino hold a real identity; tailer only
+  bool nonregular_logged;   // "not a regular file" already said; tailer only
+  bool no_follow;           // found by the directory scan: never follow a link
+  // Appender only: a node known to lie at or behind this node's tail, so an
+  // append need not walk the whole list again.
+  std::atomic<struct LogFileList_ *> tail_hint;
 } LOGFILE_LIST, *P_LOGFILE_LIST;
 
 // A watched directory; the list is complete before the workers start.
 typedef struct LogDirList_ {
   char *log_dir;
   std::atomic<struct LogDirList_ *> next;
+  std::atomic<struct LogDirList_ *> tail_hint;  // as in LOGFILE_LIST
 } LOGDIR_LIST, *P_LOGDIR_LIST;
 
 extern std::atomic<P_LOGFILE_LIST> LogFileList;      // head of tailed files
