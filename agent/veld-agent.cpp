@@ -20,7 +20,6 @@
 #include "veld-config-unix.h"
 #include "veld-hash.h"
 #include "veld-logfile.h"
-#include "veld-perfmon.h"
 #include "veld-threads.h"
 
 #ifndef VELD_REVISION
