@@ -1,0 +1,292 @@
+// veldcollect: a small collector for watching what veldagentd sends.  It
+// listens on one IPv4 address and port, over TCP (any number of agents at
+// once, up to kMaxAgents) or UDP, and copies every record it receives to
+// standard output as it arrives.
+//
+// Bytes are copied unchanged.  Over TCP a connection's bytes are written up
+// to the last line end received, so records of two agents never interleave
+// inside a line; a partial line is held back until its end arrives, its
+// connection closes, or kHoldMs pass without more.  Each UDP datagram is
+// written as it came.  SIGINT and SIGTERM end it cleanly, with whatever was
+// held back written first.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "veld-network.h"
+
+namespace {
+
+constexpr const char kUsage[] =
+    "Usage: veldcollect [-u] [-a address] -p port\n"
+    "Receives records from veldagentd and writes each to standard output as it arrives.\n"
+    "  -p port     port to listen on; 0 picks a free one (the port is printed on standard error)\n"
+    "  -a address  IPv4 address to listen on (default 127.0.0.1; 0.0.0.0 for every address)\n"
+    "  -u          receive UDP datagrams instead of TCP connections\n"
+    "  -h          print this text\n";
+constexpr const char kDefaultAddress[] = "127.0.0.1";
+constexpr size_t kBufSize = 65536;  // one UDP datagram at most; per TCP agent
+constexpr size_t kMaxAgents = 512;  // beyond this, new agents wait in the backlog
+constexpr int kHoldMs = 500;        // how long a partial line may wait for its end
+constexpr int kExitUsage = 2;
+constexpr int kExitFailure = 1;
+
+// Written by the signal handler, read by the loop.
+volatile sig_atomic_t g_stop = 0;
+// Write end of the pipe that wakes poll when a signal arrives.
+int g_wake_fd = -1;
+
+void OnSignal(int) {
+  g_stop = 1;
+  int saved = errno;
+  if (write(g_wake_fd, "x", 1) < 0) {
+    // The pipe is full, so poll will wake anyway.
+  }
+  errno = saved;
+}
+
+struct SocketCloser {
+  void operator()(ZUN_SOCKET *s) const { NetSocketFree(s); }
+};
+using Socket = std::unique_ptr<ZUN_SOCKET, SocketCloser>;
+
+using Clock = std::chrono::steady_clock;
+
+// One connected agent and the partial line it has sent so far.
+struct Agent {
+  Socket sock;
+  std::unique_ptr<char[]> buf{new char[kBufSize]};
+  size_t held = 0;
+  Clock::time_point since{};  // when the held bytes started waiting
+};
+
+// Writes all of data to standard output; false when it cannot (reader gone).
+bool WriteOut(const char *data, size_t len) {
+  while (len > 0) {
+    ssize_t n = write(STDOUT_FILENO, data, len);
+    if (n < 0) {
+      if (errno == EINTR && !g_stop) continue;
+      if (errno == EINTR) return false;
+      std::fprintf(stderr, "veldcollect: write to standard output: %s\n", std::strerror(errno));
+      return false;
+    }
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool FlushHeld(Agent &a) {
+  bool ok = WriteOut(a.buf.get(), a.held);
+  a.held = 0;
+  return ok;
+}
+
+enum class Served { kOpen, kClosed, kOutputFailed };
+
+// Reads what one agent sent and writes every complete line.
+Served ServeAgent(Agent &a) {
+  unsigned int got = 0;
+  if (!NetRead(a.sock.get(), a.buf.get() + a.held, static_cast<unsigned int>(kBufSize - a.held),
+               &got)) {
+    if (got != 0 && errno == EINTR) return Served::kOpen;
+    return FlushHeld(a) ? Served::kClosed : Served::kOutputFailed;
+  }
+  size_t total = a.held + got;
+  char *end = static_cast<char *>(memrchr(a.buf.get(), '\n', total));
+  if (end != nullptr) {
+    size_t whole = static_cast<size_t>(end - a.buf.get()) + 1;
+    if (!WriteOut(a.buf.get(), whole)) return Served::kOutputFailed;
+    std::memmove(a.buf.get(), a.buf.get() + whole, total - whole);
+    total -= whole;
+  }
+  if (total > 0 && (a.held == 0 || end != nullptr)) a.since = Clock::now();
+  a.held = total;
+  // A line longer than the buffer goes out in pieces rather than stall.
+  if (a.held == kBufSize && !FlushHeld(a)) return Served::kOutputFailed;
+  return Served::kOpen;
+}
+
+int RunTcp(Socket listener, int wake) {
+  std::vector<Agent> agents;
+  std::vector<pollfd> fds;
+  bool ok = true;
+  while (ok && !g_stop) {
+    fds.clear();
+    fds.push_back({wake, POLLIN, 0});
+    short accepting = agents.size() < kMaxAgents ? POLLIN : 0;
+    fds.push_back({listener->sockOpts->sock, accepting, 0});
+    int timeout = -1;
+    for (const Agent &a : agents) {
+      fds.push_back({a.sock->sockOpts->sock, POLLIN, 0});
+      if (a.held > 0) timeout = kHoldMs;
+    }
+    if (poll(fds.data(), fds.size(), timeout) < 0) {
+      if (errno == EINTR) continue;
+      std::fprintf(stderr, "veldcollect: poll: %s\n", std::strerror(errno));
+      ok = false;
+      break;
+    }
+    if (g_stop) break;
+    // Serve the agents first: the vector may grow below and move them.
+    auto now = Clock::now();
+    for (size_t i = 0; i < agents.size() && ok; ++i) {
+      Agent &a = agents[i];
+      Served state = fds[i + 2].revents != 0 ? ServeAgent(a) : Served::kOpen;
+      if (state == Served::kOutputFailed) ok = false;
+      if (state == Served::kOpen && a.held > 0 &&
+          now - a.since >= std::chrono::milliseconds(kHoldMs))
+        ok = FlushHeld(a);
+      if (state == Served::kClosed) a.sock.reset();
+    }
+    std::erase_if(agents, [](const Agent &a) { return !a.sock; });
+    if (ok && (fds[1].revents & POLLIN)) {
+      Socket s(NetAccept(listener.get()));
+      if (s) {
+        agents.push_back(Agent{});
+        agents.back().sock = std::move(s);
+      } else if (errno == EMFILE || errno == ENFILE) {
+        std::fprintf(stderr, "veldcollect: accept: %s\n", std::strerror(errno));
+        usleep(100000);  // let agents leave before trying again
+      }
+    }
+  }
+  for (Agent &a : agents) {
+    if (ok) ok = FlushHeld(a);
+  }
+  return ok ? 0 : kExitFailure;
+}
+
+int RunUdp(Socket sock, int wake) {
+  std::unique_ptr<char[]> buf(new char[kBufSize]);
+  pollfd fds[2] = {{wake, POLLIN, 0}, {sock->sockOpts->sock, POLLIN, 0}};
+  while (!g_stop) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      std::fprintf(stderr, "veldcollect: poll: %s\n", std::strerror(errno));
+      return kExitFailure;
+    }
+    if (g_stop) break;
+    if (!(fds[1].revents & POLLIN)) continue;
+    unsigned int got = 0;
+    if (NetReadFrom(sock.get(), buf.get(), kBufSize, &got) && !WriteOut(buf.get(), got))
+      return g_stop ? 0 : kExitFailure;
+  }
+  return 0;
+}
+
+bool ParsePort(const char *text, int *port) {
+  char *end = nullptr;
+  errno = 0;
+  long v = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v < 0 || v > 65535) return false;
+  *port = static_cast<int>(v);
+  return true;
+}
+
+std::array<char, 2> OptionName(int letter) { return {static_cast<char>(letter), '\0'}; }
+
+int UsageError(const char *fmt, const char *arg) {
+  std::fprintf(stderr, "veldcollect: ");
+  std::fprintf(stderr, fmt, arg);
+  std::fprintf(stderr, "\n%s", kUsage);
+  return kExitUsage;
+}
+
+// Makes the listening socket.  A UDP socket is bound here rather than by
+// NetSocket, whose SO_REUSEADDR would let two collectors share a UDP port
+// silently, each seeing only part of the traffic.
+Socket Listen(const char *address, int port, bool udp) {
+  if (!udp) return Socket(NetSocket(nullptr, 0, address, port, IPPROTO_TCP, NET_MODE_SERVER, 0));
+  Socket s(NetSocket(nullptr, 0, address, port, IPPROTO_UDP, 0, 0));
+  if (s && bind(s->sockOpts->sock, reinterpret_cast<sockaddr *>(&s->sockOpts->source),
+                sizeof(s->sockOpts->source)) != 0) {
+    int saved = errno;
+    s.reset();
+    errno = saved;
+  }
+  return s;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const char *address = kDefaultAddress;
+  int port = -1;
+  bool udp = false;
+  int opt;
+  opterr = 0;
+  while ((opt = getopt(argc, argv, ":a:p:uh")) != -1) {
+    switch (opt) {
+      case 'a':
+        address = optarg;
+        break;
+      case 'p':
+        if (!ParsePort(optarg, &port)) return UsageError("bad port \"%s\" (0 to 65535)", optarg);
+        break;
+      case 'u':
+        udp = true;
+        break;
+      case 'h':
+        std::fputs(kUsage, stdout);
+        return 0;
+      case ':':
+        return UsageError("option -%s needs a value", OptionName(optopt).data());
+      default:
+        return UsageError("unknown option -%s", OptionName(optopt).data());
+    }
+  }
+  if (optind < argc) return UsageError("unexpected argument \"%s\"", argv[optind]);
+  if (port < 0) return UsageError("%s", "no port given (-p)");
+  // NetSocket takes what does not parse as "every address"; a typo must not
+  // open the collector to the network.
+  in_addr probe{};
+  if (inet_pton(AF_INET, address, &probe) != 1)
+    return UsageError("bad address \"%s\" (a dotted IPv4 address)", address);
+
+  int wake[2];
+  if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    std::fprintf(stderr, "veldcollect: pipe: %s\n", std::strerror(errno));
+    return kExitFailure;
+  }
+  g_wake_fd = wake[1];
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: a blocked write must see the stop too
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+
+  const char *proto = udp ? "udp" : "tcp";
+  Socket sock = Listen(address, port, udp);
+  if (!sock) {
+    std::fprintf(stderr, "veldcollect: cannot listen on %s:%d/%s: %s\n", address, port, proto,
+                 std::strerror(errno));
+    return kExitFailure;
+  }
+  sockaddr_in bound{};
+  socklen_t len = sizeof(bound);
+  getsockname(sock->sockOpts->sock, reinterpret_cast<sockaddr *>(&bound), &len);
+  std::fprintf(stderr, "veldcollect: listening on %s:%u/%s\n", address, ntohs(bound.sin_port),
+               proto);
+  std::fflush(stderr);
+
+  int rc = udp ? RunUdp(std::move(sock), wake[0]) : RunTcp(std::move(sock), wake[0]);
+  close(wake[0]);
+  close(wake[1]);
+  return rc;
+}
