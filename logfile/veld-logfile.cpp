@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -31,8 +32,11 @@
 #include "veld-config-unix.h"
 #include "veld-logfile.h"
 
-std::atomic<P_LOGFILE_LIST> LogFileList{nullptr};
-std::atomic<P_LOGDIR_LIST> LogDirectoryList{nullptr};
+std::atomic<P_LOGFILE_LIST> LogFileList{nullptr};   // config reader, then the scanner
+std::atomic<P_LOGDIR_LIST> LogDirectoryList{nullptr};  // config reader only
+
+// Extensions of compressed and binary files, which are never read.
+const char *const IgnoreList[] = {"gz", "bz2", "exe", "sys", nullptr};
 
 // ------------------------------------------------------------------- lists
 
@@ -79,3 +83,561 @@ P_LOGDIR_LIST LogDirectoryNew(char *dir) {
 }
 
 int LogDirectoryAdd(P_LOGDIR_LIST l, P_LOGDIR_LIST p) { return AppendAfterTail(l, p); }
+
+// ------------------------------------------------------------ shared helpers
+
+namespace {
+
+// Messages this module writes; each is emitted from one place.
+constexpr const char kMsgPositionsRead[] = "Processed our watchdog file %s, successfully.";
+constexpr const char kMsgPositionsReadFailed[] = "Failed to read our watchdog file %s, ignoring.";
+constexpr const char kMsgPositionsWriteFailed[] =
+    "Failed to write our watchdog status to %s, ignoring";
+constexpr const char kMsgFileMissing[] = "Unable to open log file for processing: %s";
+constexpr const char kMsgFileOpenFailed[] = "Failed to open log file %s for processing.";
+constexpr const char kMsgFileSeekFailed[] = "Failed to seek log file %s during processing.";
+constexpr const char kMsgFileNotRegular[] = "Log file %s is not a regular file, skipping it.";
+constexpr const char kMsgRotating[] =
+    "Log file rotation in progress, (%" PRIu64 ") file %s greater than %" PRIu64 " bytes.";
+constexpr const char kMsgBackupNameTooLong[] =
+    "Backup names of log file %s would be too long, not rotating it.";
+constexpr const char kMsgCopyOpenSource[] = "error while opening \"%s\" for reading";
+constexpr const char kMsgCopyOpenBackup[] = "cannot open backup file \"%s\" for writing";
+constexpr const char kMsgCopyRead[] = "error reading \"%s\"";
+constexpr const char kMsgCopyWrite[] = "error writing \"%s\"";
+constexpr const char kMsgCopyCloseSource[] = "error after reading \"%s\"";
+constexpr const char kMsgDirectoryFound[] =
+    "Identified existing directory location for monitoring: %s";
+constexpr const char kMsgFileDiscovered[] = "Discovered new file within directory scan: %s";
+
+constexpr const char kRecordPrefix[] = "%lu VELDUnixLog: ";
+constexpr size_t kRecordBuffer = 4096;      // one record: prefix, line part, NUL
+constexpr size_t kRecordMax = 4093;         // characters of one record
+constexpr unsigned kRecordsPerPause = 200;  // records of one file between pauses
+constexpr size_t kReadBuffer = 65536;       // bytes taken from a file per read
+constexpr uint64_t kDefaultRotationLimit = 1048576;
+constexpr unsigned kPassPause = 10;  // seconds between tailer passes
+constexpr unsigned kScanPause = 15;  // seconds between directory scans
+constexpr size_t kPositionLine = 2048;  // position-file line buffer
+constexpr size_t kNameBuffer = 4096;    // a backup name
+constexpr int kBackupSearch = 1024;     // backup numbers searched: 0..1023
+constexpr size_t kCopyBlock = 4096;
+constexpr size_t kScanPath = 260;  // scanned path, NUL included; longer is cut
+
+// Owns a descriptor for the length of one scope.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  UniqueFd(const UniqueFd &) = delete;
+  UniqueFd &operator=(const UniqueFd &) = delete;
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  // Closes now and reports the result, for callers that must know.
+  int close() {
+    int rc = fd_ >= 0 ? ::close(fd_) : 0;
+    fd_ = -1;
+    return rc;
+  }
+
+ private:
+  int fd_;
+};
+
+struct DirCloser {
+  void operator()(DIR *d) const { closedir(d); }
+};
+
+struct FileCloser {
+  void operator()(FILE *f) const { std::fclose(f); }
+};
+
+int LowerC(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+
+// Hash and equality that agree with veld_stricmp(a, b) == 0, so a table
+// lookup gives exactly what a walk comparing with veld_stricmp would.
+struct CaseHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const {
+    uint64_t h = 1469598103934665603ull;
+    for (unsigned char c : s) h = (h ^ static_cast<uint64_t>(LowerC(c))) * 1099511628211ull;
+    return static_cast<size_t>(h);
+  }
+};
+struct CaseEq {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+      if (LowerC(static_cast<unsigned char>(a[i])) != LowerC(static_cast<unsigned char>(b[i])))
+        return false;
+    return true;
+  }
+};
+
+// Unsigned number with the base taken from its prefix (0x, 0, decimal);
+// parsing stops at the first character that does not fit, no digits give 0.
+uint64_t ParseAutoBase(const char *s) { return std::strtoull(s, nullptr, 0); }
+
+}  // namespace
+
+// ------------------------------------------------------------ position file
+
+int LogFileReadWatchdogFile(const char *watchdog_file) {
+  if (watchdog_file == nullptr) return 0;
+  std::unique_ptr<FILE, FileCloser> f(std::fopen(watchdog_file, "re"));
+  if (!f) return 1;
+
+  // First node of each path, case-insensitively: a line goes to the first
+  // node that a walk from the head would find, at the cost of one lookup.
+  std::unordered_map<std::string_view, P_LOGFILE_LIST, CaseHash, CaseEq> first;
+  for (P_LOGFILE_LIST n = LogFileList.load(std::memory_order_acquire); n != nullptr;
+       n = n->next.load(std::memory_order_acquire))
+    if (n->log_file != nullptr) first.emplace(n->log_file, n);
+
+  char line[kPositionLine];
+  while (std::fgets(line, sizeof line, f.get()) != nullptr) {
+    char *eq = std::strchr(line, '=');
+    if (eq == nullptr) continue;
+    char *comma = std::strchr(eq + 1, ',');
+    if (comma == nullptr) continue;
+    *eq = '\0';
+    *comma = '\0';
+    char *path = line, *offset = eq + 1, *stamp = comma + 1;
+    trim(path);
+    trim(offset);
+    trim(stamp);
+    auto it = first.find(std::string_view(path));
+    if (it == first.end()) continue;
+    it->second->filesize = ParseAutoBase(offset);
+    it->second->timestamp = ParseAutoBase(stamp);
+  }
+  return 1;
+}
+
+int LogFileWriteWatchdogFile(const char *watchdog_file) {
+  if (watchdog_file == nullptr) return 0;
+  umask(022);
+
+  // The new content goes to a sibling first and replaces the old file only
+  // once it is safely on disk, so a crash or a full disk never costs the
+  // saved offsets.  "_hlr_" in its name keeps the directory scan off it.
+  std::string tmp = std::string(watchdog_file) + "._hlr_tmpXXXXXX";
+  int raw = mkostemp(tmp.data(), O_CLOEXEC);
+  if (raw < 0) return 0;
+  bool ok = fchmod(raw, 0644) == 0;
+  FILE *f = fdopen(raw, "w");
+  if (f == nullptr) {
+    ::close(raw);
+    unlink(tmp.c_str());
+    return 0;
+  }
+  for (P_LOGFILE_LIST n = LogFileList.load(std::memory_order_acquire); ok && n != nullptr;
+       n = n->next.load(std::memory_order_acquire)) {
+    if (std::fprintf(f, "%s=%" PRIu64 ",%" PRIu64 "\n", n->log_file ? n->log_file : "",
+                     n->filesize, n->timestamp) < 0)
+      ok = false;
+  }
+  if (std::fflush(f) != 0 || std::ferror(f)) ok = false;
+  if (ok && fsync(fileno(f)) != 0) ok = false;
+  if (std::fclose(f) != 0) ok = false;
+  if (ok && std::rename(tmp.c_str(), watchdog_file) != 0) ok = false;
+  if (!ok) {
+    unlink(tmp.c_str());
+    return 0;
+  }
+
+  // Make the rename itself durable; the file is in place either way.
+  std::string dir(watchdog_file);
+  size_t slash = dir.rfind('/');
+  dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
+  UniqueFd dfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dfd.ok()) fsync(dfd.get());
+  return 1;
+}
+
+int LogFileLoadPositions(const char *watchdog_file) {
+  int rc = LogFileReadWatchdogFile(watchdog_file);
+  if (rc == 1)
+    Log(3, kMsgPositionsRead, watchdog_file);
+  else
+    Log(1, kMsgPositionsReadFailed, watchdog_file ? watchdog_file : "(null)");
+  return rc;
+}
+
+// ---------------------------------------------------------------- rotation
+
+size_t full_write(int desc, const void *ptr, size_t len) {
+  const char *p = static_cast<const char *>(ptr);
+  size_t total = 0;
+  while (len > 0) {
+    ssize_t n = write(desc, p, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // a failed write or one that wrote nothing ends it
+    total += static_cast<size_t>(n);
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return total;
+}
+
+namespace {
+
+// Copies S over D.  D is always a backup and is opened without following a
+// link, refused unless it is a regular file with one name (a planted link
+// must never carry root's writes elsewhere), and synced before the caller
+// may empty S.  `src_nofollow` does the same for S when S is a backup.
+int CopyFile(const char *src, const char *dst, bool src_nofollow) {
+  UniqueFd in(open(src, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
+                            (src_nofollow ? O_NOFOLLOW : 0)));
+  struct stat st;
+  if (!in.ok() || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    Log(1, kMsgCopyOpenSource, src);
+    return 0;
+  }
+  mode_t mode = st.st_mode & 07777;
+  // A backup belongs to the agent: set-id bits of someone else's file would
+  // turn a planted file into a set-id program of the agent's user.
+  if (st.st_uid != geteuid()) mode &= ~static_cast<mode_t>(S_ISUID);
+  if (st.st_gid != getegid()) mode &= ~static_cast<mode_t>(S_ISGID);
+
+  UniqueFd out(open(dst, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW,
+                    0600));
+  struct stat dst_st;
+  if (!out.ok() || fstat(out.get(), &dst_st) != 0 || !S_ISREG(dst_st.st_mode) ||
+      dst_st.st_nlink != 1 || ftruncate(out.get(), 0) != 0) {
+    Log(1, kMsgCopyOpenBackup, dst);
+    return 0;
+  }
+
+  char block[kCopyBlock];
+  for (;;) {
+    ssize_t n = read(in.get(), block, sizeof block);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      Log(1, kMsgCopyRead, src);
+      return 0;
+    }
+    if (n == 0) break;
+    if (full_write(out.get(), block, static_cast<size_t>(n)) != static_cast<size_t>(n)) {
+      Log(1, kMsgCopyWrite, dst);
+      return 0;
+    }
+  }
+  fchmod(out.get(), mode);  // best effort: the content is what matters
+  if (fsync(out.get()) != 0 || out.close() != 0) {
+    Log(1, kMsgCopyWrite, dst);
+    return 0;
+  }
+  if (in.close() != 0) Log(1, kMsgCopyCloseSource, src);
+  return 1;
+}
+
+// Empties a file in place: same inode, owner and mode.  A backup is never
+// followed through a link; nothing but a regular file is truncated.
+bool EmptyFile(const char *path, bool nofollow) {
+  UniqueFd fd(open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (nofollow ? O_NOFOLLOW : 0)));
+  struct stat st;
+  if (!fd.ok() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  return ftruncate(fd.get(), 0) == 0;
+}
+
+bool BackupName(char *out, const char *live, int k) {
+  int n = std::snprintf(out, kNameBuffer, "%s._hlr_%d", live, k);
+  return n >= 0 && static_cast<size_t>(n) < kNameBuffer;
+}
+
+int RotateLog(const char *live, bool live_nofollow) {
+  if (live == nullptr) return 0;
+  char src[kNameBuffer], dst[kNameBuffer];
+  // The longest name this rotation may build; a name is never cut short.
+  if (!BackupName(dst, live, kBackupSearch)) {
+    Log(2, kMsgBackupNameTooLong, live);
+    return 0;
+  }
+  int n = kBackupSearch;
+  for (int k = 0; k < kBackupSearch; ++k) {
+    struct stat st;
+    BackupName(dst, live, k);
+    if (stat(dst, &st) != 0) {
+      n = k;
+      break;
+    }
+  }
+  bool live_emptied = false;
+  for (int k = n; k >= 0; --k) {
+    bool src_is_backup = k > 0;
+    if (src_is_backup)
+      BackupName(src, live, k - 1);
+    else
+      std::snprintf(src, sizeof src, "%s", live);
+    BackupName(dst, live, k);
+    // Stop at the first copy that failed: nothing not copied is emptied.
+    if (!CopyFile(src, dst, src_is_backup || live_nofollow)) return 0;
+    umask(022);
+    bool emptied = EmptyFile(src, src_is_backup || live_nofollow);
+    if (!src_is_backup) live_emptied = emptied;
+  }
+  return live_emptied ? 1 : 0;
+}
+
+}  // namespace
+
+int copy_file(const char *src_filename, const char *dest_filename) {
+  if (src_filename == nullptr || dest_filename == nullptr) return 0;
+  return CopyFile(src_filename, dest_filename, false);
+}
+
+int rotate_log(const char *cur_fname) { return RotateLog(cur_fname, false); }
+
+// ------------------------------------------------------------------ tailer
+
+namespace {
+
+uint64_t RotationLimit() {
+  const char *v = CfgHashGet("LogRotationSize");
+  if (v == nullptr) return kDefaultRotationLimit;
+  return ParseAutoBase(v) << 20;
+}
+
+bool IgnoredExtension(const char *path) {
+  const char *dot = std::strrchr(path, '.');
+  if (dot == nullptr) return false;
+  for (const char *const *e = IgnoreList; *e != nullptr; ++e)
+    if (veld_stricmp(dot + 1, *e) == 0) return true;
+  return false;
+}
+
+// Applies what `st` says about the file behind the node's path to its read
+// offset: another file than the one last read starts at 0, and so does a
+// file shorter than the offset.  The first sight after a start trusts the
+// stored offset.
+void NoteIdentity(P_LOGFILE_LIST node, const struct stat &st) {
+  uint64_t dev = static_cast<uint64_t>(st.st_dev), ino = static_cast<uint64_t>(st.st_ino);
+  if (node->identity_known && (node->dev != dev || node->ino != ino)) node->filesize = 0;
+  node->dev = dev;
+  node->ino = ino;
+  node->identity_known = true;
+  if (static_cast<uint64_t>(st.st_size) < node->filesize) node->filesize = 0;
+}
+
+// Sends everything from the descriptor's position to its end, one record per
+// line (or per piece of a long line), and returns the bytes consumed: those
+// of every record handed to SendLog.  A read error leaves an unfinished line
+// for the next pass.
+uint64_t SendLines(int fd) {
+  char rec[kRecordBuffer];
+  time_t now = veld_time(nullptr);
+  int plen = std::snprintf(rec, sizeof rec, kRecordPrefix, static_cast<unsigned long>(now));
+  const size_t prefix = static_cast<size_t>(plen);
+  const size_t cap = kRecordMax - prefix;  // raw line bytes per record
+
+  char in[kReadBuffer];
+  uint64_t consumed = 0;  // bytes behind the last record sent
+  size_t raw = 0;         // raw bytes of the record being built
+  size_t w = prefix;      // where its next byte goes
+  unsigned count = 0;
+
+  auto emit = [&] {
+    consumed += raw;
+    raw = 0;
+    // A record left empty by the NULs taken out of it says nothing.
+    if (w == prefix) return;
+    rec[w] = '\0';
+    w = prefix;
+    SendLog(rec);
+    if (++count >= kRecordsPerPause) {
+      veld_sleep(1);
+      count = 0;
+    }
+  };
+
+  for (;;) {
+    ssize_t n = read(fd, in, sizeof in);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return consumed;
+    if (n == 0) break;
+    for (ssize_t i = 0; i < n; ++i) {
+      unsigned char b = static_cast<unsigned char>(in[i]);
+      ++raw;
+      // Clearing the top bit may make a NUL, and a NUL would end the record
+      // early while the offset moves past the rest: leave NULs out instead.
+      char c = static_cast<char>(b & 0x7f);
+      if (c != '\0') rec[w++] = c;
+      if (b == '\n' || raw == cap) emit();
+    }
+  }
+  if (raw > 0) emit();  // a last line still being written goes as it stands
+  return consumed;
+}
+
+}  // namespace
+
+void LogFileProcess(P_LOGFILE_LIST vkp) {
+  if (vkp == nullptr || vkp->log_file == nullptr) return;
+  P_LOGFILE_LIST node = vkp;
+  const char *path = node->log_file;
+  const uint64_t limit = RotationLimit();
+
+  if (!FileExists(path)) {
+    Log(2, kMsgFileMissing, path);
+    return;
+  }
+  if (IgnoredExtension(path)) return;
+
+  struct stat st;
+  if ((node->no_follow ? lstat(path, &st) : stat(path, &st)) != 0) {
+    Log(2, kMsgFileOpenFailed, path);
+    return;
+  }
+  // Opening a pipe or a device would stall the tailer, and a link found by
+  // the scan could lead anywhere on the host.
+  if (!S_ISREG(st.st_mode)) {
+    if (!node->nonregular_logged) Log(2, kMsgFileNotRegular, path);
+    node->nonregular_logged = true;
+    return;
+  }
+  NoteIdentity(node, st);
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+
+  // A file that shows nothing new is not opened at all.
+  if (size != node->filesize) {
+    UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
+                               (node->no_follow ? O_NOFOLLOW : 0)));
+    struct stat fst;
+    if (!fd.ok() || fstat(fd.get(), &fst) != 0 || !S_ISREG(fst.st_mode)) {
+      Log(2, kMsgFileOpenFailed, path);
+    } else {
+      NoteIdentity(node, fst);  // the path may have changed hands since stat
+      if (node->filesize > static_cast<uint64_t>(INT64_MAX) ||
+          lseek(fd.get(), static_cast<off_t>(node->filesize), SEEK_SET) == static_cast<off_t>(-1)) {
+        Log(2, kMsgFileSeekFailed, path);
+      } else {
+        node->filesize += SendLines(fd.get());
+      }
+    }
+  }
+
+  if (size > limit) {
+    Log(3, kMsgRotating, size, path, limit);
+    if (RotateLog(path, node->no_follow)) node->filesize = 0;
+  }
+}
+
+void LogFilePass(const char *watchdog_file) {
+  for (P_LOGFILE_LIST n = LogFileList.load(std::memory_order_acquire); n != nullptr;
+       n = n->next.load(std::memory_order_acquire))
+    LogFileProcess(n);
+  if (LogFileWriteWatchdogFile(watchdog_file) != 1)
+    Log(2, kMsgPositionsWriteFailed, watchdog_file ? watchdog_file : "(null)");
+}
+
+void *LogFileThread(void *) {
+  const char *watchdog_file = CfgHashGet("WatchdogFile");
+  LogFileLoadPositions(watchdog_file);
+  for (;;) {
+    LogFilePass(watchdog_file);
+    veld_sleep(kPassPause);
+  }
+}
+
+// ------------------------------------------------------- directory scanning
+
+namespace {
+
+// The scanner's answer to "is this path tailed already?": every path of
+// LogFileList, case-insensitively.  Only the scanner appends once workers run,
+// so it catches up by walking just the nodes linked since its last look.
+struct TailedIndex {
+  P_LOGFILE_LIST head = nullptr;  // the list the index describes
+  P_LOGFILE_LIST last = nullptr;  // last node taken in
+  std::unordered_set<std::string_view, CaseHash, CaseEq> paths;
+
+  void CatchUp() {
+    P_LOGFILE_LIST h = LogFileList.load(std::memory_order_acquire);
+    if (h != head) {
+      head = h;
+      last = nullptr;
+      paths.clear();
+    }
+    P_LOGFILE_LIST n = last ? last->next.load(std::memory_order_acquire) : head;
+    for (; n != nullptr; n = n->next.load(std::memory_order_acquire)) {
+      if (n->log_file != nullptr) paths.insert(n->log_file);
+      last = n;
+    }
+  }
+};
+
+TailedIndex &Tailed() {
+  static TailedIndex index;  // scanner thread only
+  return index;
+}
+
+// Regular files only: links, directories, pipes, sockets and devices in a
+// watched directory are never tailed.
+bool IsRegularEntry(DIR *dir, const struct dirent *de) {
+  if (de->d_type != DT_UNKNOWN) return de->d_type == DT_REG;
+  struct stat st;
+  return fstatat(dirfd(dir), de->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+}
+
+void AppendScanned(const char *path) {
+  char *copy = strdup(path);
+  if (copy == nullptr) return;  // tried again at the next period
+  P_LOGFILE_LIST node = LogFileNew(copy);
+  if (node == nullptr) {
+    std::free(copy);
+    return;
+  }
+  node->no_follow = true;
+  P_LOGFILE_LIST head = LogFileList.load(std::memory_order_acquire);
+  if (head == nullptr)
+    LogFileList.store(node, std::memory_order_release);
+  else
+    LogFileAdd(head, node);
+}
+
+}  // namespace
+
+void LogDirectoryProcess(P_LOGDIR_LIST vkp) {
+  if (vkp == nullptr || vkp->log_dir == nullptr) return;
+  std::unique_ptr<DIR, DirCloser> dir(opendir(vkp->log_dir));
+  if (!dir) return;
+  TailedIndex &tailed = Tailed();
+  tailed.CatchUp();
+
+  while (struct dirent *de = readdir(dir.get())) {
+    const char *name = de->d_name;
+    if (veld_stricmp(name, ".") == 0 || veld_stricmp(name, "..") == 0) continue;
+    if (std::strstr(name, "_hlr_") != nullptr) continue;
+    if (!IsRegularEntry(dir.get(), de)) continue;
+    char path[kScanPath + 1];
+    std::snprintf(path, kScanPath, "%s/%s", vkp->log_dir, name);
+    if (tailed.paths.find(std::string_view(path)) != tailed.paths.end()) continue;
+    Log(3, kMsgFileDiscovered, path);
+    AppendScanned(path);
+    tailed.CatchUp();
+  }
+}
+
+void LogDirectoryScanPass() {
+  for (P_LOGDIR_LIST d = LogDirectoryList.load(std::memory_order_acquire); d != nullptr;
+       d = d->next.load(std::memory_order_acquire))
+    LogDirectoryProcess(d);
+}
+
+void *LogDirectoryThread(void *) {
+  P_LOGDIR_LIST head = LogDirectoryList.load(std::memory_order_acquire);
+  if (head != nullptr) {
+    for (P_LOGDIR_LIST d = head; d != nullptr; d = d->next.load(std::memory_order_acquire))
+      Log(3, kMsgDirectoryFound, d->log_dir);
+  } else {
+    while (LogDirectoryList.load(std::memory_order_acquire) == nullptr) veld_sleep(kScanPause);
+  }
+  for (;;) {
+    LogDirectoryScanPass();
+    veld_sleep(kScanPause);
+  }
+}

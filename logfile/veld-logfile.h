@@ -5,6 +5,7 @@
 #define VELD_LOGFILE_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 // A tailed file.  Nodes are complete before they are linked; links are
@@ -41,6 +42,38 @@ P_LOGFILE_LIST LogFileNew(char *file);
 int LogFileAdd(P_LOGFILE_LIST l, P_LOGFILE_LIST p);
 P_LOGDIR_LIST LogDirectoryNew(char *dir);
 int LogDirectoryAdd(P_LOGDIR_LIST l, P_LOGDIR_LIST p);
+
+// The position file: one "path=offset,timestamp" line per tailed file.
+// Reading matches paths case-insensitively to the first node and counts a
+// missing file as read (1); 0 only for a null path.  Writing replaces the
+// file atomically: 1 when the new file is in place, 0 with the old file kept.
+int LogFileReadWatchdogFile(const char *watchdog_file);
+int LogFileWriteWatchdogFile(const char *watchdog_file);
+// Reads the position file and logs the outcome the way start-up and the
+// tailer both report it; returns what LogFileReadWatchdogFile returned.
+int LogFileLoadPositions(const char *watchdog_file);
+
+// The tailer.  LogFileThread never returns; each of its passes is
+// LogFilePass (every node once, then the position file), then 10 seconds.
+extern const char *const IgnoreList[];  // extensions never read, null-ended
+void *LogFileThread(void *vkp);
+void LogFilePass(const char *watchdog_file);
+void LogFileProcess(P_LOGFILE_LIST vkp);
+
+// Rotation.  rotate_log returns 1 when the live file was copied to backup 0
+// and emptied; 0 when it stopped early, leaving the remaining files as they
+// were.  copy_file returns 1 when the whole source reached the destination.
+// full_write returns the bytes written, short only when a write failed.
+int rotate_log(const char *cur_fname);
+int copy_file(const char *src_filename, const char *dest_filename);
+size_t full_write(int desc, const void *ptr, size_t len);
+
+// The directory scanner.  LogDirectoryThread never returns; each period is
+// LogDirectoryScanPass (LogDirectoryProcess on every watched directory), then
+// 15 seconds.
+void *LogDirectoryThread(void *vkp);
+void LogDirectoryScanPass();
+void LogDirectoryProcess(P_LOGDIR_LIST vkp);
 
 // The collector link.  1 = sent / connected.
 int LogInit();
