@@ -1,8 +1,105 @@
 // veld-perfmon: the 300-second monitor loop and the metric record format
 // shared by the samplers.
+//
+// The loop starts the five samplers once (CPU, memory, network, disk, system
+// identity) and then runs their passes for ever, pausing 300 seconds after
+// each cycle.  Every sampler formats its records through PerfMonSend and
+// reads its kernel files through PerfMonLineReader, which streams a file
+// line by line through a caller-owned buffer: a pass opens each file once and
+// allocates nothing, however long the file is.
 #ifndef VELD_PERFMON_H
 #define VELD_PERFMON_H
 
+#include <cstddef>
+#include <string_view>
+
+#include "veld-perfmon-cpu.h"
+#include "veld-perfmon-disk.h"
+#include "veld-perfmon-mem.h"
+#include "veld-perfmon-net.h"
+#include "veld-perfmon-sysinfo.h"
+
+// A metric record, NUL included, never exceeds this; longer text is cut.
+#define PERFMON_RECORD_MAX 1024
+// Seconds between the end of one cycle and the start of the next.  Fixed:
+// the PerformanceMonitorPollingTimeout setting is stored but never read.
+#define PERFMON_PERIOD 300
+// The identity pass runs in the first cycle and in every eighth after it.
+#define PERFMON_SYS_EVERY 8
+
+// The sampler states the loop holds; each is owned by the loop.
+typedef struct PerfMonSamplers_ {
+  P_PERFMON_CPU_INFO cpu;
+  P_PERFMON_MEM_INFO mem;
+  P_PERFMON_NET_INFO net;
+  P_PERFMON_DISK_INFO disk;
+  P_PERFMON_SYS_INFO sys;
+} PERFMON_SAMPLERS, *P_PERFMON_SAMPLERS;
+
+// The thread body: start the samplers, then cycle for ever.  Returns null,
+// and only when a sampler cannot start (after logging which one).
 void *PerfMonThread(void *arg);
+
+// Starts the samplers in loop order; on the first failure logs its message,
+// releases those already made and returns null.
+P_PERFMON_SAMPLERS PerfMonStart();
+// One cycle: the CPU, memory, network and disk passes, then the identity pass
+// when `i` is a multiple of 8.  Returns the counter for the next cycle (the
+// loop starts with 0).  Does not pause.
+unsigned int PerfMonCycle(P_PERFMON_SAMPLERS s, unsigned int i);
+// Releases every state; nothing for null.
+void PerfMonStop(P_PERFMON_SAMPLERS s);
+
+// Formats one record into a stack buffer bounded to PERFMON_RECORD_MAX and
+// hands it to SendLog; its result is SendLog's (0 also when nothing could be
+// formatted).
+int PerfMonSend(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// The record stamp: the seam clock's low 32 bits.
+unsigned int PerfMonStamp();
+
+// Reads a kernel file (its path taken under the kernel root) one line at a
+// time through `buf`.  Lines end at '\n' or '\r'; empty lines are skipped;
+// a line longer than `maxline` bytes yields its first `maxline` bytes and the
+// rest of it is dropped.  A line view stays valid until the next Next().
+class PerfMonLineReader {
+ public:
+  // `cap` must exceed `maxline`.
+  PerfMonLineReader(char *buf, size_t cap, size_t maxline);
+  ~PerfMonLineReader();
+  PerfMonLineReader(const PerfMonLineReader &) = delete;
+  PerfMonLineReader &operator=(const PerfMonLineReader &) = delete;
+
+  // Opens szKernelRoot + `path`; 1 on success, 0 otherwise.
+  int Open(const char *path);
+  // 1 with the next line in *line, 0 at the end of the file or on a read error.
+  int Next(std::string_view *line);
+
+ private:
+  int Fill();
+
+  char *buf_;
+  size_t cap_, maxline_;
+  size_t start_ = 0, end_ = 0;
+  int fd_ = -1;
+  bool eof_ = false;
+  bool skipping_ = false;  // dropping the rest of an over-long line
+};
+
+// Text helpers shared by the samplers' parsers.
+namespace perfmon {
+
+// Splits off the next token separated by any of `seps`; runs of separators
+// count as one.  False when none is left.
+bool NextToken(std::string_view *rest, std::string_view seps, std::string_view *tok);
+// Reads an unsigned decimal number at the start of `s` after leading white
+// space: digits only, saturating at the largest value.  False when no digit.
+bool ParseU64(std::string_view s, unsigned long long *v, size_t *used = nullptr);
+// True when `s` begins with `prefix`, compared without regard to case.
+bool HasPrefixNoCase(std::string_view s, std::string_view prefix);
+
+constexpr std::string_view kBlanks = " \t\n\r\v\f";
+
+}  // namespace perfmon
 
 #endif

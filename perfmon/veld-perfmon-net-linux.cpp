@@ -1,0 +1,107 @@
+// veld-perfmon-net-linux: the network sampler.  Each line of /proc/net/dev
+// names an interface and, after a colon, sixteen counters; the sampler sends
+// bytes, packets, errors and drops in each direction for every interface
+// whose eight sent counters are not all zero.  The kernel may glue the first
+// number to the colon, so the colon ends the name wherever it stands.
+//
+// The first pass only counts the interfaces and sends nothing; at its end the
+// sampler makes its counter block and reports from the next pass on.  That
+// block is the one allocation after start.
+
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "veld-config-unix.h"
+#include "veld-perfmon.h"
+
+namespace {
+
+constexpr const char *kNetDevPath = "/proc/net/dev";
+
+constexpr const char *kFormats[] = {
+    "%u VELDPerfMon: net_if_id:%.*s; net_if_in_bytes:%llu\n",
+    "%u VELDPerfMon: net_if_id:%.*s; net_if_out_bytes:%llu\n",
+    "%u VELDPerfMon: net_if_id:%.*s; net_if_in_packets:%llu\n",
+    "%u VELDPerfMon: net_if_id:%.*s; net_if_out_packets:%llu\n",
+    "%u VELDPerfMon: net_if_id:%.*s; net_if_in_errors:%llu\n",
+    "%u VELDPerfMon: net_if_id:%.*s; net_if_in_dropped:%llu\n",
+    "%u VELDPerfMon: net_if_id:%.*s; net_if_out_errors:%llu\n",
+    "%u VELDPerfMon: net_if_id:%.*s; net_if_out_dropped:%llu\n",
+};
+// For each format, the position of its counter among the sixteen numbers:
+// receive bytes, packets, errors, drops, fifo, frame, compressed, multicast,
+// then transmit bytes, packets, errors, drops, fifo, collisions, carrier,
+// compressed.
+constexpr int kSent[] = {0, 8, 1, 9, 2, 3, 10, 11};
+constexpr size_t kSentCount = sizeof kSent / sizeof kSent[0];
+constexpr size_t kNumbers = 16;
+
+constexpr size_t kLineMax = 1023;
+constexpr size_t kStreamBuf = 4096;
+
+// An interface line: the name ends at the first colon or blank, then sixteen
+// unsigned numbers.  The headings yield fewer and are skipped.
+bool ParseInterface(std::string_view line, std::string_view *name, unsigned long long *v) {
+  size_t colon = line.find(':');
+  std::string_view head = colon == std::string_view::npos ? line : line.substr(0, colon);
+  std::string_view rest = colon == std::string_view::npos ? std::string_view() : line.substr(colon + 1);
+  // Without a colon the name is the first blank-separated field.
+  std::string_view tail;
+  if (!perfmon::NextToken(&head, perfmon::kBlanks, name)) return false;
+  if (perfmon::NextToken(&head, perfmon::kBlanks, &tail)) {
+    // Text after the name and before the colon belongs to the numbers.
+    rest = line.substr(static_cast<size_t>(tail.data() - line.data()));
+    if (colon != std::string_view::npos) return false;
+  }
+  for (size_t k = 0; k < kNumbers; ++k) {
+    std::string_view tok;
+    size_t used = 0;
+    if (!perfmon::NextToken(&rest, perfmon::kBlanks, &tok) || !perfmon::ParseU64(tok, &v[k], &used) ||
+        used != tok.size())
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+P_PERFMON_NET_INFO PerfMonNETInit() {
+  auto *info = new (std::nothrow) PERFMON_NET_INFO{};
+  if (info == nullptr) return nullptr;
+  info->counter_size = 0;
+  info->adapterList = nullptr;
+  return info;
+}
+
+int PerfMonNETHandleAdapterList(P_PERFMON_NET_INFO info) {
+  unsigned int stamp = PerfMonStamp();
+  size_t counted = 0;
+  char buf[kStreamBuf];
+  PerfMonLineReader r(buf, sizeof buf, kLineMax);
+  if (!r.Open(kNetDevPath)) return 1;
+  std::string_view line, name;
+  unsigned long long v[kNumbers];
+  while (r.Next(&line)) {
+    if (!ParseInterface(line, &name, v)) continue;
+    unsigned long long any = 0;
+    for (int k : kSent) any |= v[k];
+    if (any == 0) continue;
+    if (!info->avg) {
+      ++counted;
+      continue;
+    }
+    int nl = static_cast<int>(name.size());
+    for (size_t k = 0; k < kSentCount; ++k) PerfMonSend(kFormats[k], stamp, nl, name.data(), v[kSent[k]]);
+  }
+  // Should the block not be had, the sampler simply counts again next time.
+  if (!info->avg) info->avg.reset(new (std::nothrow) unsigned long long[8 * (counted > 0 ? counted : 1)]());
+  return 1;
+}
+
+int PerfMonNETProcess(P_PERFMON_NET_INFO info) {
+  if (info == nullptr) return 1;
+  return PerfMonNETHandleAdapterList(info);
+}
+
+void PerfMonNETFree(P_PERFMON_NET_INFO ret) { delete ret; }
