@@ -197,9 +197,11 @@ int NetSend(P_SOCKET_DATA data, const char *payload) {
     Log(2, "Failed to send message to host: %s:%d", ServerName(*data), data->port);
     return 1;
   }
+  // An empty record failed for want of bytes, not for a broken link.
+  if (len == 0) return 1;
   // The link was broken, not the record: give it the new connection once.
-  // Nothing is queued, and an empty record has nothing to give.
-  if (len > 0 && SendWhole(*data, payload, len)) return 0;
+  // Nothing is queued.
+  if (SendWhole(*data, payload, len)) return 0;
   // Broken again at once: leave the link closed, so the next record makes
   // the next connection attempt.
   NetClose(data);
