@@ -1,0 +1,192 @@
+// Shared scaffolding for the log-collection tests: a real UDP collector on
+// loopback that the agent's link sends to, a settings store with the link
+// pointed at it, the diagnostic log in the test's directory, fresh source
+// lists, and the sleep and clock seams turned into counters.
+#ifndef VELD_LOGFILE_TEST_SUPPORT_H
+#define VELD_LOGFILE_TEST_SUPPORT_H
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_util.h"
+#include "veld-agent.h"
+#include "veld-config-unix.h"
+#include "veld-hash.h"
+#include "veld-logfile.h"
+
+namespace logtest {
+
+// Receives every datagram sent to it on 127.0.0.1, each one a record.
+class UdpCollector {
+ public:
+  UdpCollector() {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int big = 16 << 20;
+    // Root may go past rmem_max; a test burst must never be dropped.
+    if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big) != 0)
+      setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) ADD_FAILURE() << "bind";
+    socklen_t len = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    reader_ = std::thread([this] { Run(); });
+  }
+  ~UdpCollector() {
+    stop_ = true;
+    reader_.join();
+    close(fd_);
+  }
+  int port() const { return port_; }
+
+  // Waits until `n` records are in (or 10 s pass) and returns all of them.
+  std::vector<std::string> WaitFor(size_t n) {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait_for(lock, std::chrono::seconds(10), [&] { return records_.size() >= n; });
+    return records_;
+  }
+  // Every record that arrived before a marker sent now through the link;
+  // loopback keeps one socket's datagrams in order.
+  std::vector<std::string> Drain() {
+    static const std::string kMarker = "--drain-marker--";
+    EXPECT_EQ(SendLog(kMarker.c_str()), 1);
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait_for(lock, std::chrono::seconds(10),
+                 [&] { return !records_.empty() && records_.back() == kMarker; });
+    std::vector<std::string> out;
+    for (auto &r : records_)
+      if (r != kMarker) out.push_back(r);
+    records_.clear();
+    return out;
+  }
+
+ private:
+  void Run() {
+    std::vector<char> buf(70000);
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 20) <= 0) continue;
+      ssize_t n = recv(fd_, buf.data(), buf.size(), 0);
+      if (n < 0) continue;
+      std::lock_guard<std::mutex> lock(mu_);
+      records_.emplace_back(buf.data(), static_cast<size_t>(n));
+      cv_.notify_all();
+    }
+  }
+  int fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread reader_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<std::string> records_;
+};
+
+// Pauses are counted, never slept; the clock is fixed unless a test moves it.
+inline std::atomic<int> sleeps_of_1{0};
+inline std::atomic<int> sleeps_other{0};
+inline std::atomic<long> fixed_now{1700000000};
+inline unsigned int CountingSleep(unsigned int s) {
+  (s == 1 ? sleeps_of_1 : sleeps_other)++;
+  return 0;
+}
+inline time_t FixedTime(time_t *t) {
+  time_t v = fixed_now.load();
+  if (t) *t = v;
+  return v;
+}
+
+// Nodes are never freed while the agent runs; the tests keep old lists
+// reachable here instead of freeing what the code under test may still see.
+inline std::vector<void *> &Graveyard() {
+  static std::vector<void *> g;
+  return g;
+}
+inline void FreshLists() {
+  if (P_LOGFILE_LIST f = LogFileList.exchange(nullptr)) Graveyard().push_back(f);
+  if (P_LOGDIR_LIST d = LogDirectoryList.exchange(nullptr)) Graveyard().push_back(d);
+}
+
+inline P_LOGFILE_LIST AddFile(const std::string &path) {
+  P_LOGFILE_LIST n = LogFileNew(strdup(path.c_str()));
+  if (LogFileList.load() == nullptr)
+    LogFileList.store(n);
+  else
+    LogFileAdd(LogFileList.load(), n);
+  return n;
+}
+inline P_LOGDIR_LIST AddDirectory(const std::string &path) {
+  P_LOGDIR_LIST n = LogDirectoryNew(strdup(path.c_str()));
+  if (LogDirectoryList.load() == nullptr)
+    LogDirectoryList.store(n);
+  else
+    LogDirectoryAdd(LogDirectoryList.load(), n);
+  return n;
+}
+inline std::vector<std::string> ListedPaths() {
+  std::vector<std::string> out;
+  for (P_LOGFILE_LIST n = LogFileList.load(); n; n = n->next.load()) out.push_back(n->log_file);
+  return out;
+}
+
+inline size_t CountOf(const std::string &hay, const std::string &needle) {
+  size_t c = 0;
+  for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++c;
+  return c;
+}
+
+// Every log-collection test starts here: its own directory, diagnostic log,
+// settings store, lists and collector.
+class LogCollectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    GlobalConfigHash = hashtable_alloc(1, 0);
+    ExpandEnvironment();
+    std::snprintf(pLogFile, sizeof pLogFile, "%s", (dir / "agent.log").c_str());
+    CfgHashAdd("RemoteHost", "127.0.0.1");
+    CfgHashAdd("RemotePort", std::to_string(collector.port()).c_str());
+    CfgHashAdd("RemoteService", "udp");
+    CfgHashAdd("WatchdogFile", (dir / "positions").c_str());
+    ASSERT_EQ(LogInit(), 1);
+    FreshLists();
+    veld_sleep = CountingSleep;
+    veld_time = FixedTime;
+    sleeps_of_1 = 0;
+    sleeps_other = 0;
+    fixed_now = 1700000000;
+  }
+  void TearDown() override {
+    FreshLists();
+    hashtable_free(GlobalConfigHash);
+    GlobalConfigHash = nullptr;
+  }
+  std::string DiagLog() const { return veldtest::ReadFile(dir / "agent.log"); }
+  static std::string Rec(const std::string &line, long stamp = 1700000000) {
+    return std::to_string(stamp) + " VELDUnixLog: " + line;
+  }
+
+  veldtest::TempDir dir;
+  UdpCollector collector;
+};
+
+}  // namespace logtest
+
+#endif
