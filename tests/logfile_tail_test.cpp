@@ -1,0 +1,351 @@
+// The tailer: what one pass sends for each file, with which stamp and how
+// paced, where it leaves each offset, and which files it must leave alone.
+// Records are captured by a real UDP collector on loopback.
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "logfile_test_support.h"
+
+namespace {
+
+using logtest::AddFile;
+using logtest::CountOf;
+using veldtest::AppendFile;
+using veldtest::ReadFile;
+using veldtest::WriteFile;
+
+class TailTest : public logtest::LogCollectionTest {
+ protected:
+  std::vector<std::string> Pass() {
+    LogFilePass((dir / "positions").c_str());
+    return collector.Drain();
+  }
+};
+
+// ---- record format and pacing
+
+TEST_F(TailTest, ThousandLinesArriveWithFivePausesAndOneStamp) {
+  std::string content;
+  for (int i = 0; i < 1000; ++i) content += "line " + std::to_string(i) + "\n";
+  WriteFile(dir / "app.log", content);
+  P_LOGFILE_LIST n = AddFile(dir / "app.log");
+
+  std::vector<std::string> got = Pass();
+  ASSERT_EQ(got.size(), 1000u);
+  for (int i = 0; i < 1000; ++i) EXPECT_EQ(got[i], Rec("line " + std::to_string(i) + "\n"));
+  // After records 200, 400, 600, 800 and 1000: the last pause follows the last record.
+  EXPECT_EQ(logtest::sleeps_of_1.load(), 5);
+  EXPECT_EQ(n->filesize, content.size());
+  EXPECT_EQ(ReadFile(dir / "positions"), (dir / "app.log") + "=" + std::to_string(content.size()) + ",0\n");
+}
+
+TEST_F(TailTest, PauseCounterStartsAfreshForEachFile) {
+  std::string lines;
+  for (int i = 0; i < 150; ++i) lines += "x\n";
+  WriteFile(dir / "a.log", lines);
+  WriteFile(dir / "b.log", lines);
+  AddFile(dir / "a.log");
+  AddFile(dir / "b.log");
+  EXPECT_EQ(Pass().size(), 300u);
+  EXPECT_EQ(logtest::sleeps_of_1.load(), 0);  // 150 + 150, never 200 of one file
+}
+
+// A clock that moves on every reading: a stamp taken per record, or once per
+// pass instead of per file, shows up as records with differing stamps.
+time_t TickingTime(time_t *t) {
+  time_t v = logtest::fixed_now++;
+  if (t) *t = v;
+  return v;
+}
+
+std::string StampOf(const std::string &rec) { return rec.substr(0, rec.find(' ')); }
+
+TEST_F(TailTest, OneStampPerFilePerPass) {
+  veld_time = TickingTime;
+  std::string lines;
+  for (int i = 0; i < 450; ++i) lines += "l\n";
+  WriteFile(dir / "a.log", lines);
+  WriteFile(dir / "b.log", "one\ntwo\n");
+  AddFile(dir / "a.log");
+  AddFile(dir / "b.log");
+
+  std::vector<std::string> got = Pass();
+  ASSERT_EQ(got.size(), 452u);
+  const std::string a = StampOf(got[0]), b = StampOf(got[450]);
+  for (int i = 0; i < 450; ++i) EXPECT_EQ(StampOf(got[i]), a) << i;
+  EXPECT_EQ(StampOf(got[451]), b);
+  EXPECT_NE(a, b);
+
+  AppendFile(dir / "b.log", "three\n");
+  got = Pass();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_NE(StampOf(got[0]), b);
+  EXPECT_EQ(got[0].substr(got[0].find(' ')), " VELDUnixLog: three\n");
+}
+
+TEST_F(TailTest, LongLineSplitsIntoRecordsOfAtMost4093Characters) {
+  const std::string line(5000, 'a');
+  WriteFile(dir / "long.log", line + "\n");
+  AddFile(dir / "long.log");
+  std::vector<std::string> got = Pass();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0], Rec(std::string(4069, 'a')));  // ten-digit stamp: 24-character prefix
+  EXPECT_EQ(got[0].size(), 4093u);
+  EXPECT_EQ(got[1], Rec(std::string(931, 'a') + "\n"));
+}
+
+TEST_F(TailTest, ShorterStampLeavesRoomForALongerPiece) {
+  logtest::fixed_now = 7;
+  WriteFile(dir / "long.log", std::string(4100, 'b') + "\n");
+  AddFile(dir / "long.log");
+  std::vector<std::string> got = Pass();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0], Rec(std::string(4078, 'b'), 7));
+  EXPECT_EQ(got[1], Rec(std::string(22, 'b') + "\n", 7));
+}
+
+TEST_F(TailTest, UnfinishedLastLineIsSentAndItsRestFollowsLater) {
+  WriteFile(dir / "app.log", "first\nsecond half");
+  P_LOGFILE_LIST n = AddFile(dir / "app.log");
+  EXPECT_EQ(Pass(), (std::vector<std::string>{Rec("first\n"), Rec("second half")}));
+  EXPECT_EQ(n->filesize, 17u);
+  AppendFile(dir / "app.log", " ends\n");
+  EXPECT_EQ(Pass(), (std::vector<std::string>{Rec(" ends\n")}));
+  EXPECT_EQ(Pass(), std::vector<std::string>{});
+}
+
+TEST_F(TailTest, TopBitClearedAndControlCharactersKept) {
+  WriteFile(dir / "app.log", "caf\xe9\tx\r\n");
+  AddFile(dir / "app.log");
+  EXPECT_EQ(Pass(), (std::vector<std::string>{Rec("cafi\tx\r\n")}));
+}
+
+TEST_F(TailTest, NulBytesAreLeftOutNotCuttingTheLine) {
+  WriteFile(dir / "app.log", std::string("ab\0cd\x80" "ef\nnext\n", 14));
+  P_LOGFILE_LIST n = AddFile(dir / "app.log");
+  EXPECT_EQ(Pass(), (std::vector<std::string>{Rec("abcdef\n"), Rec("next\n")}));
+  EXPECT_EQ(n->filesize, 14u);
+}
+
+TEST_F(TailTest, RunOfNulsSendsNothingButMovesTheOffset) {
+  WriteFile(dir / "app.log", std::string(10000, '\0'));
+  P_LOGFILE_LIST n = AddFile(dir / "app.log");
+  EXPECT_EQ(Pass(), std::vector<std::string>{});
+  EXPECT_EQ(n->filesize, 10000u);
+}
+
+// ---- offsets
+
+TEST_F(TailTest, StoredOffsetIsTrustedOnFirstSight) {
+  WriteFile(dir / "app.log", "old\nnew\n");
+  AddFile(dir / "app.log")->filesize = 4;
+  EXPECT_EQ(Pass(), (std::vector<std::string>{Rec("new\n")}));
+}
+
+TEST_F(TailTest, TruncatedFileIsReadFromItsStart) {
+  WriteFile(dir / "app.log", "a long first line\n");
+  P_LOGFILE_LIST n = AddFile(dir / "app.log");
+  Pass();
+  WriteFile(dir / "app.log", "short\n");
+  EXPECT_EQ(Pass(), (std::vector<std::string>{Rec("short\n")}));
+  EXPECT_EQ(n->filesize, 6u);
+}
+
+TEST_F(TailTest, FileReplacedUnderTheSamePathIsReadFromItsStart) {
+  // Another tool rotated the file away and a new one grew past the old
+  // offset before the next pass: its first part must not be skipped.
+  WriteFile(dir / "app.log", "old 1\n");
+  AddFile(dir / "app.log");
+  ASSERT_EQ(Pass().size(), 1u);
+  std::filesystem::rename(dir / "app.log", dir / "app.log.1");
+  WriteFile(dir / "app.log", "new 1\nnew 2\n");
+  EXPECT_EQ(Pass(), (std::vector<std::string>{Rec("new 1\n"), Rec("new 2\n")}));
+}
+
+TEST_F(TailTest, IdleFilesAreNotOpened) {
+  WriteFile(dir / "app.log", "one\n");
+  AddFile(dir / "app.log");
+  ASSERT_EQ(Pass().size(), 1u);
+
+  int in = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(in, 0);
+  ASSERT_GE(inotify_add_watch(in, (dir / "app.log").c_str(), IN_OPEN), 0);
+  Pass();
+  Pass();
+  char buf[4096];
+  EXPECT_LT(read(in, buf, sizeof buf), 0) << "an idle file was opened";
+  AppendFile(dir / "app.log", "two\n");  // this open is the test's own
+  while (read(in, buf, sizeof buf) > 0) {
+  }
+  EXPECT_EQ(Pass(), (std::vector<std::string>{Rec("two\n")}));
+  EXPECT_GT(read(in, buf, sizeof buf), 0) << "a file with news was not read";
+  close(in);
+}
+
+// ---- files left alone
+
+TEST_F(TailTest, IgnoredExtensionsMatchTheTextAfterTheLastDot) {
+  CfgHashAdd("LogRotationSize", "0");  // would rotate anything that is looked at
+  std::filesystem::create_directory(dir / "x.gz");
+  for (auto name : {"app.GZ", "app.bz2", "app.Exe", "app.sys", "app.gz.1", "x.gz/app", "plain"})
+    WriteFile(dir / name, std::string(name) + "\n");
+  for (auto name : {"app.GZ", "app.bz2", "app.Exe", "app.sys", "app.gz.1", "x.gz/app", "plain"})
+    AddFile(dir / name);
+  std::vector<std::string> got = Pass();
+  EXPECT_EQ(got, (std::vector<std::string>{Rec("app.gz.1\n"), Rec("x.gz/app\n"), Rec("plain\n")}));
+  EXPECT_EQ(ReadFile(dir / "app.GZ"), "app.GZ\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "app.GZ._hlr_0"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "plain._hlr_0"));
+}
+
+TEST_F(TailTest, MissingFileIsReportedAndKeepsItsOffset) {
+  P_LOGFILE_LIST n = AddFile(dir / "absent.gz");
+  n->filesize = 42;
+  Pass();
+  Pass();
+  EXPECT_EQ(n->filesize, 42u);
+  EXPECT_EQ(CountOf(DiagLog(), "VELDAgent [2]: Unable to open log file for processing: " +
+                                   (dir / "absent.gz")),
+            2u);
+}
+
+TEST_F(TailTest, NonRegularPathIsSkippedWithoutStallingAndLoggedOnce) {
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+  std::filesystem::create_directory(dir / "adir");
+  WriteFile(dir / "after.log", "still read\n");
+  CfgHashAdd("LogRotationSize", "0");
+  AddFile(dir / "pipe");
+  AddFile(dir / "adir");
+  AddFile(dir / "after.log");
+  EXPECT_EQ(Pass(), (std::vector<std::string>{Rec("still read\n")}));
+  Pass();
+  std::string log = DiagLog();
+  EXPECT_EQ(CountOf(log, "Log file " + (dir / "pipe") + " is not a regular file"), 1u) << log;
+  EXPECT_EQ(CountOf(log, "Log file " + (dir / "adir") + " is not a regular file"), 1u) << log;
+  EXPECT_FALSE(std::filesystem::exists(dir / "pipe._hlr_0"));
+}
+
+TEST_F(TailTest, PositionFileHoldsEveryNodeAfterEachPass) {
+  WriteFile(dir / "a.log", "1\n22\n");
+  AddFile(dir / "a.log");
+  AddFile(dir / "missing.log");
+  Pass();
+  EXPECT_EQ(ReadFile(dir / "positions"),
+            (dir / "a.log") + "=5,0\n" + (dir / "missing.log") + "=0,0\n");
+}
+
+// ---- rotation limit
+
+TEST_F(TailTest, FileOfExactlyTheLimitIsNotRotatedOneByteMoreIs) {
+  std::string content(1048575, 'z');
+  content += "\n";
+  WriteFile(dir / "app.log", content);
+  P_LOGFILE_LIST n = AddFile(dir / "app.log");
+  Pass();
+  EXPECT_EQ(n->filesize, 1048576u);
+  EXPECT_FALSE(std::filesystem::exists(dir / "app.log._hlr_0"));
+
+  AppendFile(dir / "app.log", "!");
+  std::vector<std::string> got = Pass();
+  EXPECT_EQ(got, (std::vector<std::string>{Rec("!")}));
+  EXPECT_EQ(n->filesize, 0u);
+  EXPECT_EQ(std::filesystem::file_size(dir / "app.log"), 0u);
+  EXPECT_EQ(std::filesystem::file_size(dir / "app.log._hlr_0"), 1048577u);
+  EXPECT_NE(DiagLog().find("VELDAgent [3]: Log file rotation in progress, (1048577) file " +
+                           (dir / "app.log") + " greater than 1048576 bytes."),
+            std::string::npos);
+}
+
+TEST_F(TailTest, RotationSizeZeroRotatesEveryNonEmptyFile) {
+  CfgHashAdd("LogRotationSize", "0");
+  WriteFile(dir / "a.log", "x\n");
+  WriteFile(dir / "empty.log", "");
+  AddFile(dir / "a.log");
+  AddFile(dir / "empty.log");
+  EXPECT_EQ(Pass().size(), 1u);
+  EXPECT_EQ(ReadFile(dir / "a.log._hlr_0"), "x\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "empty.log._hlr_0"));
+  // Nothing new and already rotated: the next pass leaves everything as it is.
+  Pass();
+  EXPECT_FALSE(std::filesystem::exists(dir / "a.log._hlr_1"));
+}
+
+TEST_F(TailTest, RotationSizeIsMegabytesWithTheBaseFromThePrefix) {
+  // Sparse files: the size is what counts, and their NULs send nothing.
+  CfgHashAdd("LogRotationSize", "0x2");
+  WriteFile(dir / "at.log", "");
+  WriteFile(dir / "over.log", "");
+  ASSERT_EQ(truncate((dir / "at.log").c_str(), 2097152), 0);
+  ASSERT_EQ(truncate((dir / "over.log").c_str(), 2097153), 0);
+  AddFile(dir / "at.log");
+  AddFile(dir / "over.log");
+  Pass();
+  EXPECT_FALSE(std::filesystem::exists(dir / "at.log._hlr_0"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "over.log._hlr_0"));
+}
+
+TEST_F(TailTest, FailedRotationKeepsTheLiveFileAndItsOffset) {
+  // A link planted at the first backup name: the rotation must not read
+  // through it, must stop, and must keep what was not copied.
+  CfgHashAdd("LogRotationSize", "0");
+  WriteFile(dir / "secret", "do not copy\n");
+  std::filesystem::create_symlink(dir / "secret", dir / "app.log._hlr_0");
+  WriteFile(dir / "app.log", "line\n");
+  P_LOGFILE_LIST n = AddFile(dir / "app.log");
+  EXPECT_EQ(Pass(), (std::vector<std::string>{Rec("line\n")}));
+  EXPECT_EQ(ReadFile(dir / "app.log"), "line\n");
+  EXPECT_EQ(n->filesize, 5u);
+  EXPECT_FALSE(std::filesystem::exists(dir / "app.log._hlr_1"));
+  EXPECT_EQ(ReadFile(dir / "secret"), "do not copy\n");
+  // Nothing is sent twice, and no backups pile up pass after pass.
+  EXPECT_EQ(Pass(), std::vector<std::string>{});
+  EXPECT_FALSE(std::filesystem::exists(dir / "app.log._hlr_1"));
+}
+
+TEST_F(TailTest, DanglingLinkAtBackupNameIsNeverWrittenThrough) {
+  CfgHashAdd("LogRotationSize", "0");
+  std::filesystem::create_symlink(dir / "created-through-link", dir / "app.log._hlr_0");
+  WriteFile(dir / "app.log", "line\n");
+  P_LOGFILE_LIST n = AddFile(dir / "app.log");
+  Pass();
+  EXPECT_FALSE(std::filesystem::exists(dir / "created-through-link"));
+  EXPECT_EQ(ReadFile(dir / "app.log"), "line\n");
+  EXPECT_EQ(n->filesize, 5u);
+  EXPECT_NE(DiagLog().find("cannot open backup file \"" + (dir / "app.log._hlr_0") +
+                           "\" for writing"),
+            std::string::npos)
+      << DiagLog();
+}
+
+// ---- the thread body
+
+std::atomic<int> tailer_long_sleeps{0};
+unsigned int ParkOnLongSleep(unsigned int s) {
+  if (s == 1) return 0;
+  tailer_long_sleeps++;
+  for (;;) pause();  // the thread never returns; it is parked for good
+}
+
+TEST_F(TailTest, ThreadReadsPositionsOnceThenPassesAndSleepsTenSeconds) {
+  WriteFile(dir / "app.log", "skip\nsend\n");
+  AddFile(dir / "app.log");
+  WriteFile(dir / "positions", (dir / "APP.LOG") + "=5,77\n");
+  veld_sleep = ParkOnLongSleep;
+  THREAD t;
+  ASSERT_EQ(ThreadCreate(&t, nullptr, LogFileThread, nullptr), 1);
+  pthread_detach(t);
+  for (int i = 0; i < 1000 && tailer_long_sleeps.load() == 0; ++i) usleep(10000);
+  ASSERT_EQ(tailer_long_sleeps.load(), 1);
+  EXPECT_EQ(collector.Drain(), (std::vector<std::string>{Rec("send\n")}));
+  EXPECT_EQ(ReadFile(dir / "positions"), (dir / "app.log") + "=10,77\n");
+  EXPECT_EQ(CountOf(DiagLog(), "Processed our watchdog file " + (dir / "positions") +
+                                   ", successfully."),
+            1u);
+}
+
+}  // namespace
