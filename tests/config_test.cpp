@@ -1,0 +1,205 @@
+// Configuration file and settings store: each scenario writes a real file in
+// a fresh directory, reads it through CfgProcessConfiguration, and checks the
+// store and the source lists.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+#include "veld-agent.h"
+#include "veld-config-unix.h"
+#include "veld-hash.h"
+#include "veld-logfile.h"
+
+using veldtest::ReadFile;
+using veldtest::TempDir;
+using veldtest::WriteFile;
+
+namespace {
+
+class ConfigTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    GlobalConfigHash = hashtable_alloc(1, 0);
+    ExpandEnvironment();
+    std::snprintf(pLogFile, sizeof pLogFile, "%s", (dir_ / "diag.log").c_str());
+    // The lists are process-wide and only grow; each test reads what it
+    // appended after the nodes that earlier tests left.
+    for (P_LOGFILE_LIST n = LogFileList.load(); n; n = n->next.load()) file_mark_ = n;
+    for (P_LOGDIR_LIST n = LogDirectoryList.load(); n; n = n->next.load()) dir_mark_ = n;
+  }
+  void TearDown() override {
+    hashtable_free(GlobalConfigHash);
+    GlobalConfigHash = nullptr;
+  }
+
+  int Load(const std::string &text) {
+    std::string path = dir_ / "agent.cfg";
+    WriteFile(path, text);
+    return CfgProcessConfiguration(path.c_str());
+  }
+  std::string Get(const char *key) {
+    const char *v = CfgHashGet(key);
+    return v ? v : "<null>";
+  }
+  std::vector<std::string> Files() const {
+    std::vector<std::string> out;
+    P_LOGFILE_LIST n = file_mark_ ? file_mark_->next.load() : LogFileList.load();
+    for (; n; n = n->next.load()) out.push_back(n->log_file);
+    return out;
+  }
+  std::vector<std::string> Dirs() const {
+    std::vector<std::string> out;
+    P_LOGDIR_LIST n = dir_mark_ ? dir_mark_->next.load() : LogDirectoryList.load();
+    for (; n; n = n->next.load()) out.push_back(n->log_dir);
+    return out;
+  }
+
+  TempDir dir_;
+  P_LOGFILE_LIST file_mark_ = nullptr;
+  P_LOGDIR_LIST dir_mark_ = nullptr;
+};
+
+std::string Trimmed(std::string s) {
+  trim(s.data());
+  return std::string(s.c_str());
+}
+
+}  // namespace
+
+// The built-in defaults are the whole configuration when no file says more.
+TEST_F(ConfigTest, DefaultsAndLogPath) {
+  EXPECT_EQ(Get("WatchdogFile"), "/etc/veldagentd.watchdog");
+  EXPECT_EQ(Get("RemoteHost"), "127.0.0.1");
+  EXPECT_EQ(Get("RemotePort"), "514");
+  EXPECT_EQ(Get("RemoteService"), "tcp");
+  EXPECT_EQ(Get("LogRotationSize"), "1");
+  EXPECT_EQ(Get("PerformanceMonitorPollingTimeout"), "300");
+  EXPECT_EQ(Get("EventWatchdogFile"), "<null>");
+  EXPECT_EQ(Get("remotehost"), "<null>") << "lookups use the canonical name";
+  EXPECT_EQ(hashtable_keyserial(GlobalConfigHash, "WatchdogFile"), 1u);
+  EXPECT_EQ(hashtable_keyserial(GlobalConfigHash, "PerformanceMonitorPollingTimeout"), 6u);
+
+  char saved[sizeof pLogFile];
+  std::memcpy(saved, pLogFile, sizeof saved);
+  ExpandEnvironment();
+  EXPECT_STREQ(pLogFile, "/var/log/veldagentd.log");
+  std::memcpy(pLogFile, saved, sizeof saved);
+}
+
+// Names match in any case, blanks around them do not count, and only the
+// first "=" splits: the rest belongs to the value.
+TEST_F(ConfigTest, NamesValuesAndSplitting) {
+  EXPECT_EQ(Load("remotehost = 10.0.0.5\n"
+                 "REMOTESERVICE=udp\n"
+                 "RemotePort=\n"
+                 "EventWatchdogFile=a=b\n"
+                 "NoSuchKey=1\n"
+                 "no equals sign here\n"
+                 "\n"
+                 " =orphan\n"),
+            1);
+  EXPECT_EQ(Get("RemoteHost"), "10.0.0.5");
+  EXPECT_EQ(Get("RemoteService"), "udp");
+  EXPECT_EQ(Get("RemotePort"), "514") << "an empty raw value is skipped";
+  EXPECT_EQ(Get("EventWatchdogFile"), "a=b");
+  EXPECT_EQ(hashtable_count(GlobalConfigHash), 7u) << "unknown names add nothing";
+  EXPECT_EQ(ReadFile(pLogFile), "") << "malformed lines are skipped silently";
+}
+
+// A value of only blanks or quotes is not empty before trimming: it is used
+// as the empty string, unlike a value with nothing after "=".
+TEST_F(ConfigTest, BlankValueBecomesEmptyString) {
+  Load("RemotePort= \nRemoteHost=\"\"\n");
+  EXPECT_EQ(Get("RemotePort"), "");
+  EXPECT_EQ(Get("RemoteHost"), "");
+}
+
+// Comment detection looks at the first two characters only.
+TEST_F(ConfigTest, CommentPositions) {
+  Load("#RemoteHost=a\n"
+       " #RemoteHost=b\n"
+       "R#emoteHost=c\n"
+       "  #RemoteHost=d\n"
+       "RemotePort=600\n");
+  EXPECT_EQ(Get("RemoteHost"), "127.0.0.1");
+  EXPECT_EQ(Get("RemotePort"), "600");
+}
+
+// Line ends: CRLF and a last line without a newline keep the whole value.
+TEST_F(ConfigTest, LineEndings) {
+  Load("RemoteHost=collector.example\r\nRemotePort=515");
+  EXPECT_EQ(Get("RemoteHost"), "collector.example");
+  EXPECT_EQ(Get("RemotePort"), "515");
+}
+
+// Later lines replace plain settings; LogFile and LogDirectory accumulate in
+// file order, duplicates kept, quotes removed and inner blanks kept.
+TEST_F(ConfigTest, ListsAccumulateInOrder) {
+  Load("RemoteHost=a\n"
+       "LogFile=/var/log/one\n"
+       "LogDirectory = /var/log/d1\n"
+       "logfile = \"/var/log/a b.log\"\n"
+       "LOGFILE=/var/log/one\n"
+       "LogDirectory=/var/log/d2/\n"
+       "RemoteHost=b\n");
+  EXPECT_EQ(Get("RemoteHost"), "b");
+  EXPECT_EQ(hashtable_keycount(GlobalConfigHash, "RemoteHost"), 3u);
+  EXPECT_EQ(Files(), (std::vector<std::string>{"/var/log/one", "/var/log/a b.log", "/var/log/one"}));
+  EXPECT_EQ(Dirs(), (std::vector<std::string>{"/var/log/d1", "/var/log/d2/"}));
+}
+
+// A line longer than the 4095-byte buffer is handled as pieces, each as a
+// line of its own: the tail of an over-long line can set a key.
+TEST_F(ConfigTest, OverlongLineIsReadInPieces) {
+  std::string filler(4095 - std::string("EventWatchdogFile=").size(), 'x');
+  Load("EventWatchdogFile=" + filler + "RemotePort=999\n");
+  EXPECT_EQ(Get("EventWatchdogFile"), filler);
+  EXPECT_EQ(Get("RemotePort"), "999");
+}
+
+// An unreadable file costs a priority-1 entry (followed by an empty line,
+// since the message carries its own newline) and result 0; defaults stay.
+TEST_F(ConfigTest, MissingFileIsReported) {
+  std::string missing = dir_ / "nope.cfg";
+  EXPECT_EQ(CfgProcessConfiguration(missing.c_str()), 0);
+  std::string log = ReadFile(pLogFile);
+  EXPECT_NE(log.find(" VELDAgent [1]: Error reading our configuration file: " + missing + "\n\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(Get("RemotePort"), "514");
+  EXPECT_EQ(Load(""), 1) << "an empty file is read successfully";
+}
+
+// CfgHashAdd refuses nulls and stores its own copy of the value.
+TEST_F(ConfigTest, HashAddCopiesAndRefusesNull) {
+  EXPECT_EQ(CfgHashAdd(nullptr, "x"), 0);
+  EXPECT_EQ(CfgHashAdd("RemoteHost", nullptr), 0);
+  char value[] = "first";
+  EXPECT_EQ(CfgHashAdd("RemoteHost", value), 1);
+  value[0] = 'X';
+  EXPECT_EQ(Get("RemoteHost"), "first");
+}
+
+// trim: trailing C-locale space, leading " \n\r\t\v" only, then double
+// quotes, then single quotes, each end on its own.
+TEST(Trim, OrderOfRemoval) {
+  EXPECT_EQ(Trimmed(" \"a b\" "), "a b");
+  EXPECT_EQ(Trimmed("\"'x'\""), "x");
+  EXPECT_EQ(Trimmed("'\"x\"'"), "\"x\"");
+  EXPECT_EQ(Trimmed("\"\""), "");
+  EXPECT_EQ(Trimmed("\fx\f"), "\fx") << "form feed is trailing space but not leading";
+  EXPECT_EQ(Trimmed("\"a\"b\""), "a\"b");
+  EXPECT_EQ(Trimmed("x\xa0"), "x\xa0") << "high bytes never count as space";
+  EXPECT_EQ(Trimmed("  \t\r\n"), "");
+  trim(nullptr);
+}
+
+TEST(Stricmp, CaseInsensitiveDifference) {
+  EXPECT_EQ(veld_stricmp("TCP-SSL", "tcp-ssl"), 0);
+  EXPECT_LT(veld_stricmp("tc", "tcp"), 0);
+  EXPECT_EQ(veld_stricmp("b", "A"), 1);
+  EXPECT_GT(veld_stricmp("\xe9", "e"), 0) << "bytes compare unsigned";
+}

@@ -1,0 +1,111 @@
+// Diagnostic log: the exact entry layout, re-creation after deletion, the
+// complaint when the file cannot be opened, and whole entries when several
+// threads log long messages at once.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_util.h"
+#include "veld-agent.h"
+#include "veld-config-unix.h"
+
+using veldtest::ReadFile;
+using veldtest::TempDir;
+
+namespace {
+
+time_t FixedClock(time_t *t) {
+  // 2026-03-04 05:06:07 in the test's UTC zone.
+  time_t v = 1772600767;
+  if (t) *t = v;
+  return v;
+}
+
+class DiagLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    std::snprintf(pLogFile, sizeof pLogFile, "%s", (dir_ / "veld.log").c_str());
+  }
+  void TearDown() override { veld_time = saved_clock_; }
+  TempDir dir_;
+  VeldClockFn saved_clock_ = veld_time;
+};
+
+}  // namespace
+
+// One entry: date, colon, two blanks, service, priority, message, newline;
+// a message ending in a newline leaves an empty line after it.
+TEST_F(DiagLogTest, ExactLineLayout) {
+  veld_time = FixedClock;
+  EXPECT_EQ(Log(3, "Successfully processed our configuration file: %s", "/etc/x.cfg"), 1);
+  EXPECT_EQ(Log(1, "Protocol not supported\n"), 1);
+  EXPECT_EQ(Log(-7, "%d%%", 50), 1);
+  EXPECT_EQ(ReadFile(pLogFile),
+            "2026-03-04 05:06:07:  VELDAgent [3]: Successfully processed our configuration file: /etc/x.cfg\n"
+            "2026-03-04 05:06:07:  VELDAgent [1]: Protocol not supported\n\n"
+            "2026-03-04 05:06:07:  VELDAgent [-7]: 50%\n");
+}
+
+// The file may be removed at any time; the next entry creates it again, with
+// mode 0644 whatever the process mask was, and leaves the mask at 022.
+TEST_F(DiagLogTest, RecreatedAfterDeletionWithMask022) {
+  Log(2, "first");
+  ASSERT_EQ(unlink(pLogFile), 0);
+  umask(0);
+  Log(2, "second");
+  std::string text = ReadFile(pLogFile);
+  EXPECT_EQ(text.find("first"), std::string::npos);
+  EXPECT_NE(text.find("VELDAgent [2]: second\n"), std::string::npos);
+  struct stat st;
+  ASSERT_EQ(stat(pLogFile, &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  mode_t now = umask(0);
+  umask(now);
+  EXPECT_EQ(now, 022u);
+}
+
+// An unopenable path drops the entry, says so on standard error, returns 0.
+TEST_F(DiagLogTest, UnopenablePathReportsOnStderr) {
+  std::snprintf(pLogFile, sizeof pLogFile, "%s", (dir_ / "missing-dir/veld.log").c_str());
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(Log(1, "lost"), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Failed to open log file: " + std::string(pLogFile) + "\n");
+}
+
+// Four threads logging 100 KB messages: every entry arrives whole, none is
+// interleaved with another.
+TEST_F(DiagLogTest, ConcurrentLongEntriesStayWhole) {
+  constexpr int kThreads = 4, kEntries = 50;
+  constexpr size_t kLen = 100 * 1024;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      std::string body(kLen, static_cast<char>('a' + t));
+      for (int i = 0; i < kEntries; ++i) Log(3, "<%s>", body.c_str());
+    });
+  }
+  for (auto &th : threads) th.join();
+
+  std::istringstream in(ReadFile(pLogFile));
+  std::string line;
+  int count = 0;
+  const std::regex prefix(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d:  VELDAgent \[3\]: <)");
+  while (std::getline(in, line)) {
+    ++count;
+    ASSERT_TRUE(std::regex_search(line.substr(0, 64), prefix)) << line.substr(0, 80);
+    size_t open = line.find('<');
+    ASSERT_EQ(line.size() - open, kLen + 2);
+    char c = line[open + 1];
+    ASSERT_EQ(line.find_first_not_of(c, open + 1), line.size() - 1) << "interleaved entry";
+  }
+  EXPECT_EQ(count, kThreads * kEntries);
+}
