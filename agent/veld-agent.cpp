@@ -20,6 +20,7 @@
 #include "veld-config-unix.h"
 #include "veld-hash.h"
 #include "veld-logfile.h"
+#include "veld-perfmon.h"
 #include "veld-threads.h"
 
 #ifndef VELD_REVISION
@@ -114,6 +115,18 @@ int VELDStartRoutine() {
     std::fprintf(stderr, "Failed to process our configuration file: %s", szConfigFile);
     std::fflush(stderr);
   }
+
+  LogInit();
+
+  // One handle, overwritten by every creation: the workers are never joined.
+  THREAD thread;
+  ThreadCreate(&thread, nullptr, LogDirectoryThread, nullptr);
+  // Give the scanner a head start so the offsets read next also cover the
+  // files it found in watched directories.
+  veld_sleep(kScannerHeadStart);
+  LogFileLoadPositions(CfgHashGet("WatchdogFile"));
+  ThreadCreate(&thread, nullptr, LogFileThread, nullptr);
+  ThreadCreate(&thread, nullptr, PerfMonThread, nullptr);
 
   for (;;) veld_sleep(kIdleStep);
 }
