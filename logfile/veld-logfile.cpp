@@ -327,7 +327,7 @@ int CopyFile(const char *src, const char *dst, bool src_nofollow) {
     }
   }
   fchmod(out.get(), mode);  // best effort: the content is what matters
-  if (fsync(out.get()) != 0 || out.close() != 0) {
+  if (fdatasync(out.get()) != 0 || out.close() != 0) {
     Log(1, kMsgCopyWrite, dst);
     return 0;
   }
@@ -335,12 +335,14 @@ int CopyFile(const char *src, const char *dst, bool src_nofollow) {
   return 1;
 }
 
-// Empties a file in place: same inode, owner and mode.  A backup is never
-// followed through a link; nothing but a regular file is truncated.
-bool EmptyFile(const char *path, bool nofollow) {
+// Empties a file in place: same inode, owner and mode.  Nothing but a regular
+// file is truncated; a backup is never followed through a link, nor emptied
+// when it is a second name of some other file.
+bool EmptyFile(const char *path, bool nofollow, bool backup) {
   UniqueFd fd(open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (nofollow ? O_NOFOLLOW : 0)));
   struct stat st;
   if (!fd.ok() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (backup && st.st_nlink != 1) return false;
   return ftruncate(fd.get(), 0) == 0;
 }
 
@@ -377,7 +379,7 @@ int RotateLog(const char *live, bool live_nofollow) {
     // Stop at the first copy that failed: nothing not copied is emptied.
     if (!CopyFile(src, dst, src_is_backup || live_nofollow)) return 0;
     umask(022);
-    bool emptied = EmptyFile(src, src_is_backup || live_nofollow);
+    bool emptied = EmptyFile(src, src_is_backup || live_nofollow, src_is_backup);
     if (!src_is_backup) live_emptied = emptied;
   }
   return live_emptied ? 1 : 0;

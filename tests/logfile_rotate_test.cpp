@@ -1,0 +1,238 @@
+// Rotation: backups shift one number up, the live file becomes backup 0 and
+// is emptied in place; a step that cannot copy stops the rotation with
+// nothing lost, and nothing planted at a backup name is read or written
+// through.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "logfile_test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using veldtest::ReadFile;
+using veldtest::WriteFile;
+
+class RotateTest : public logtest::LogCollectionTest {
+ protected:
+  std::string live() const { return dir / "app.log"; }
+  std::string backup(int k) const { return live() + "._hlr_" + std::to_string(k); }
+  static mode_t ModeOf(const std::string &p) {
+    struct stat st {};
+    stat(p.c_str(), &st);
+    return st.st_mode & 07777;
+  }
+};
+
+// ---- shifting
+
+TEST_F(RotateTest, FirstRotationCopiesToBackupZeroAndEmpties) {
+  WriteFile(live(), "first\n");
+  EXPECT_EQ(rotate_log(live().c_str()), 1);
+  EXPECT_EQ(ReadFile(backup(0)), "first\n");
+  EXPECT_EQ(ReadFile(live()), "");
+  EXPECT_FALSE(fs::exists(backup(1)));
+}
+
+TEST_F(RotateTest, SecondRotationShiftsBackupsUp) {
+  WriteFile(live(), "first\n");
+  ASSERT_EQ(rotate_log(live().c_str()), 1);
+  WriteFile(live(), "second\n");
+  ASSERT_EQ(rotate_log(live().c_str()), 1);
+  EXPECT_EQ(ReadFile(backup(0)), "second\n");
+  EXPECT_EQ(ReadFile(backup(1)), "first\n");
+  EXPECT_EQ(ReadFile(live()), "");
+}
+
+TEST_F(RotateTest, GapTakesTheFirstFreeNumberAndLeavesHigherOnes) {
+  WriteFile(live(), "L");
+  WriteFile(backup(0), "b0");
+  WriteFile(backup(1), "b1");
+  WriteFile(backup(3), "b3");
+  ASSERT_EQ(rotate_log(live().c_str()), 1);
+  EXPECT_EQ(ReadFile(backup(0)), "L");
+  EXPECT_EQ(ReadFile(backup(1)), "b0");
+  EXPECT_EQ(ReadFile(backup(2)), "b1");
+  EXPECT_EQ(ReadFile(backup(3)), "b3");
+  EXPECT_FALSE(fs::exists(backup(4)));
+}
+
+TEST_F(RotateTest, FullSetWritesNumber1024AndDropsItsOldContent) {
+  for (int k = 0; k <= 1023; ++k) WriteFile(backup(k), std::to_string(k));
+  WriteFile(backup(1024), "oldest");
+  WriteFile(live(), "L");
+  ASSERT_EQ(rotate_log(live().c_str()), 1);
+  EXPECT_EQ(ReadFile(backup(1024)), "1023");
+  EXPECT_EQ(ReadFile(backup(1)), "0");
+  EXPECT_EQ(ReadFile(backup(0)), "L");
+  EXPECT_FALSE(fs::exists(backup(1025)));
+}
+
+// ---- what the files keep
+
+TEST_F(RotateTest, BackupsCarryTheSourcePermissionBitsWhateverTheMask) {
+  WriteFile(live(), "x");
+  ASSERT_EQ(chmod(live().c_str(), 0640), 0);
+  umask(077);
+  ASSERT_EQ(rotate_log(live().c_str()), 1);
+  EXPECT_EQ(ModeOf(backup(0)), 0640u);
+  EXPECT_EQ(ModeOf(live()), 0640u);
+  ASSERT_EQ(chmod(backup(0).c_str(), 0604), 0);
+  WriteFile(live(), "y");
+  ASSERT_EQ(rotate_log(live().c_str()), 1);
+  EXPECT_EQ(ModeOf(backup(1)), 0604u);
+  EXPECT_EQ(ModeOf(backup(0)), 0640u);
+}
+
+TEST_F(RotateTest, SetIdBitsOfAForeignFileAreNotGivenToTheBackup) {
+  // A planted file with the set-user-ID bit must not become a set-ID
+  // program owned by the agent.
+  WriteFile(live(), "#!/bin/sh\n");
+  ASSERT_EQ(chmod(live().c_str(), 06755), 0);
+  if (chown(live().c_str(), 4321, 4321) != 0) GTEST_SKIP() << "needs root to change owners";
+  ASSERT_EQ(chmod(live().c_str(), 06755), 0);  // chown cleared them
+  ASSERT_EQ(rotate_log(live().c_str()), 1);
+  EXPECT_EQ(ModeOf(backup(0)), 0755u);
+}
+
+TEST_F(RotateTest, OwnSetIdBitsAreCarried) {
+  WriteFile(live(), "x");
+  ASSERT_EQ(chmod(live().c_str(), 04750), 0);
+  ASSERT_EQ(rotate_log(live().c_str()), 1);
+  EXPECT_EQ(ModeOf(backup(0)), 04750u);
+}
+
+TEST_F(RotateTest, LiveFileKeepsItsInodeAndAnOpenWriterGoesOn) {
+  WriteFile(live(), "before\n");
+  struct stat before {};
+  ASSERT_EQ(stat(live().c_str(), &before), 0);
+  int writer = open(live().c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(rotate_log(live().c_str()), 1);
+  ASSERT_EQ(write(writer, "after\n", 6), 6);
+  close(writer);
+  struct stat after {};
+  ASSERT_EQ(stat(live().c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(ReadFile(live()), "after\n");
+  EXPECT_EQ(ReadFile(backup(0)), "before\n");
+}
+
+TEST_F(RotateTest, TailerReadsTheEmptiedFileFromItsStart) {
+  CfgHashAdd("LogRotationSize", "0");
+  WriteFile(live(), "one\n");
+  P_LOGFILE_LIST n = logtest::AddFile(live());
+  LogFilePass((dir / "positions").c_str());
+  EXPECT_EQ(n->filesize, 0u);
+  WriteFile(live(), "two\n");  // same inode, written from its start
+  LogFilePass((dir / "positions").c_str());
+  EXPECT_EQ(collector.Drain(), (std::vector<std::string>{Rec("one\n"), Rec("two\n")}));
+  EXPECT_EQ(ReadFile(backup(1)), "one\n");
+  EXPECT_EQ(ReadFile(backup(0)), "two\n");
+}
+
+// ---- failed steps stop the rotation, and nothing is lost
+
+TEST_F(RotateTest, LinkAtAnOlderBackupStopsBeforeAnythingIsEmptied) {
+  WriteFile(dir / "target", "host file\n");
+  WriteFile(live(), "L");
+  WriteFile(backup(0), "b0");
+  fs::create_symlink(dir / "target", backup(1));
+  // n is 2: copying the link at 1 into 2 must fail, so 1, 0 and L stay.
+  EXPECT_EQ(rotate_log(live().c_str()), 0);
+  EXPECT_FALSE(fs::exists(backup(2)));
+  EXPECT_EQ(ReadFile(backup(0)), "b0");
+  EXPECT_EQ(ReadFile(live()), "L");
+  EXPECT_EQ(ReadFile(dir / "target"), "host file\n");
+  EXPECT_NE(DiagLog().find("VELDAgent [1]: error while opening \"" + backup(1) + "\" for reading"),
+            std::string::npos)
+      << DiagLog();
+}
+
+TEST_F(RotateTest, HardLinkAtABackupNameIsNeitherEmptiedNorWrittenThrough) {
+  // Backup 0 is a second name of another file: as a source it must not be
+  // emptied, and as a destination it must not be overwritten.
+  WriteFile(dir / "target", "host file\n");
+  ASSERT_EQ(link((dir / "target").c_str(), backup(0).c_str()), 0);
+  WriteFile(backup(1), "b1");
+  WriteFile(live(), "L");
+  EXPECT_EQ(rotate_log(live().c_str()), 0);
+  EXPECT_EQ(ReadFile(dir / "target"), "host file\n");
+  EXPECT_EQ(ReadFile(live()), "L");
+  EXPECT_EQ(ReadFile(backup(2)), "b1");
+}
+
+TEST_F(RotateTest, BackupNameThatWouldNotFitIsNeverCut) {
+  // Nest directories until the live path leaves no room for "._hlr_1024".
+  std::string d = dir.path();
+  while (d.size() < 3800) {
+    d += "/" + std::string(200, 'd');
+    ASSERT_TRUE(fs::create_directory(d));
+  }
+  std::string name(4090 - d.size() - 1, 'f');
+  std::string path = d + "/" + name;
+  ASSERT_EQ(path.size(), 4090u);
+  WriteFile(path, "keep\n");
+  EXPECT_EQ(rotate_log(path.c_str()), 0);
+  EXPECT_EQ(ReadFile(path), "keep\n");
+  std::vector<std::string> names;
+  for (auto &e : fs::directory_iterator(d)) names.push_back(e.path().filename());
+  EXPECT_EQ(names, std::vector<std::string>{name});
+  EXPECT_NE(DiagLog().find("would be too long, not rotating it."), std::string::npos);
+}
+
+// ---- copy_file and full_write
+
+TEST_F(RotateTest, CopyOfAMissingSourceFailsAndCreatesNothing) {
+  EXPECT_EQ(copy_file((dir / "absent").c_str(), (dir / "dest").c_str()), 0);
+  EXPECT_FALSE(fs::exists(dir / "dest"));
+  EXPECT_NE(DiagLog().find("error while opening \"" + (dir / "absent") + "\" for reading"),
+            std::string::npos);
+}
+
+TEST_F(RotateTest, CopyFromAPipeFailsWithoutWaitingForAWriter) {
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+  EXPECT_EQ(copy_file((dir / "pipe").c_str(), (dir / "dest").c_str()), 0);
+}
+
+TEST_F(RotateTest, CopyIntoADirectoryFailsAndSaysSo) {
+  WriteFile(dir / "src", "x");
+  fs::create_directory(dir / "dest");
+  EXPECT_EQ(copy_file((dir / "src").c_str(), (dir / "dest").c_str()), 0);
+  EXPECT_NE(DiagLog().find("VELDAgent [1]: cannot open backup file \"" + (dir / "dest") +
+                           "\" for writing"),
+            std::string::npos);
+}
+
+TEST_F(RotateTest, CopyReplacesALongerDestinationWhole) {
+  WriteFile(dir / "src", "short");
+  WriteFile(dir / "dest", "a much longer old content");
+  EXPECT_EQ(copy_file((dir / "src").c_str(), (dir / "dest").c_str()), 1);
+  EXPECT_EQ(ReadFile(dir / "dest"), "short");
+}
+
+TEST_F(RotateTest, FullWriteStopsAtAWriteThatCannotProceed) {
+  int p[2];
+  ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);
+  std::string big(1 << 20, 'x');
+  // The pipe fills, the next write fails with EAGAIN: the count is what fitted.
+  size_t n = full_write(p[1], big.data(), big.size());
+  EXPECT_GT(n, 0u);
+  EXPECT_LT(n, big.size());
+  close(p[0]);
+  signal(SIGPIPE, SIG_IGN);
+  EXPECT_EQ(full_write(p[1], "abc", 3), 0u);
+  close(p[1]);
+  EXPECT_EQ(full_write(-1, "abc", 3), 0u);
+  int q[2];
+  ASSERT_EQ(pipe(q), 0);
+  EXPECT_EQ(full_write(q[1], "abc", 3), 3u);
+  close(q[0]);
+  close(q[1]);
+}
+
+}  // namespace
