@@ -40,19 +40,20 @@ constexpr size_t kNumbers = 16;
 constexpr size_t kLineMax = 1023;
 constexpr size_t kStreamBuf = 4096;
 
-// An interface line: the name ends at the first colon or blank, then sixteen
-// unsigned numbers.  The headings yield fewer and are skipped.
+// An interface line: the name, then sixteen unsigned numbers.  The first
+// colon ends the name even where the kernel glues the first number to it;
+// more text between the name and the colon spoils the line.  The headings
+// yield too few numbers and are skipped.
 bool ParseInterface(std::string_view line, std::string_view *name, unsigned long long *v) {
   size_t colon = line.find(':');
-  std::string_view head = colon == std::string_view::npos ? line : line.substr(0, colon);
-  std::string_view rest = colon == std::string_view::npos ? std::string_view() : line.substr(colon + 1);
-  // Without a colon the name is the first blank-separated field.
-  std::string_view tail;
+  std::string_view head = line.substr(0, colon), rest;
   if (!perfmon::NextToken(&head, perfmon::kBlanks, name)) return false;
-  if (perfmon::NextToken(&head, perfmon::kBlanks, &tail)) {
-    // Text after the name and before the colon belongs to the numbers.
-    rest = line.substr(static_cast<size_t>(tail.data() - line.data()));
-    if (colon != std::string_view::npos) return false;
+  if (colon == std::string_view::npos) {
+    rest = head;
+  } else {
+    std::string_view extra;
+    if (perfmon::NextToken(&head, perfmon::kBlanks, &extra)) return false;
+    rest = line.substr(colon + 1);
   }
   for (size_t k = 0; k < kNumbers; ++k) {
     std::string_view tok;
