@@ -16,6 +16,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "veld-config-unix.h"
@@ -30,6 +31,10 @@ constexpr const char *kMemInitFailed = "Failed to init PerfMon MEM.";
 constexpr const char *kNetInitFailed = "Failed to init PerfMon NET.";
 constexpr const char *kDiskInitFailed = "Failed to init PerfMon DISK.";
 constexpr const char *kSysInitFailed = "Failed to init PerfMon SYS.";
+
+struct StopSamplers {
+  void operator()(P_PERFMON_SAMPLERS s) const { PerfMonStop(s); }
+};
 
 }  // namespace
 
@@ -83,11 +88,11 @@ void PerfMonStop(P_PERFMON_SAMPLERS s) {
 
 void *PerfMonThread(void *) {
   Log(3, "%s", kInitMessage);
-  P_PERFMON_SAMPLERS s = PerfMonStart();
-  if (s == nullptr) return nullptr;
-  // The states live until the process ends; there is no way out of the loop.
+  // The states live as long as the thread, which is as long as the process.
+  std::unique_ptr<PERFMON_SAMPLERS, StopSamplers> s(PerfMonStart());
+  if (!s) return nullptr;
   for (unsigned int i = 0;;) {
-    i = PerfMonCycle(s, i);
+    i = PerfMonCycle(s.get(), i);
     veld_sleep(PERFMON_PERIOD);
   }
 }
