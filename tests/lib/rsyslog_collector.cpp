@@ -1,0 +1,320 @@
+// The real-collector harness: rsyslogd run with a configuration of our own in
+// a temporary directory.  The settings below each decide whether the test
+// sees the bytes the agent sent: only %rawmsg% keeps a record byte for byte;
+// imtcp must not read a leading number as octet-counted framing; control
+// characters must not be escaped; long records must not be split; UDP bursts
+// need a large receive buffer; rsyslog's own messages must stay out of the
+// host's syslog; and the output file must be written at once.
+#include "rsyslog_collector.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <thread>
+
+extern char **environ;
+
+namespace veldtest {
+
+namespace {
+
+constexpr char kPackageHint[] =
+    "rsyslogd not found: install the Debian package rsyslog (apt-get install rsyslog, or scripts/deps.sh)";
+constexpr int kStartAttempts = 3;        // fresh ports tried before giving up
+constexpr int kBindTimeoutMs = 10000;    // for rsyslogd to own both ports
+constexpr int kStopTimeoutMs = 5000;     // after SIGTERM, before SIGKILL
+constexpr int kPollMs = 20;
+
+std::string FindRsyslogd() {
+  for (const char *p : {"/usr/sbin/rsyslogd", "/sbin/rsyslogd"})
+    if (access(p, X_OK) == 0) return p;
+  const char *path = getenv("PATH");
+  std::string_view rest = path != nullptr ? path : "";
+  while (!rest.empty()) {
+    size_t colon = rest.find(':');
+    std::string cand = std::string(rest.substr(0, colon)) + "/rsyslogd";
+    if (access(cand.c_str(), X_OK) == 0) return cand;
+    rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+  }
+  return "";
+}
+
+struct Fd {
+  int fd;
+  explicit Fd(int f) : fd(f) {}
+  ~Fd() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+bool Bind(int fd, int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+}
+
+// A port free on 127.0.0.1 for TCP and UDP both at this moment; 0 if none found.
+int FreePort() {
+  for (int i = 0; i < 50; ++i) {
+    Fd tcp(socket(AF_INET, SOCK_STREAM, 0));
+    if (tcp.fd < 0 || !Bind(tcp.fd, 0)) continue;
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (getsockname(tcp.fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) continue;
+    int port = ntohs(a.sin_port);
+    Fd udp(socket(AF_INET, SOCK_DGRAM, 0));
+    if (udp.fd >= 0 && Bind(udp.fd, port)) return port;
+  }
+  return 0;
+}
+
+// Runs argv with stdout and stderr appended to out_path; returns its pid or -1.
+pid_t Spawn(const std::vector<std::string> &argv, const std::string &out_path) {
+  std::vector<char *> args;
+  for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  return rc == 0 ? pid : -1;
+}
+
+std::string CommandOutput(const char *cmd) {
+  std::string out;
+  FILE *p = popen(cmd, "r");
+  if (p == nullptr) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+// True when some line of `ss` output names 127.0.0.1:port and our pid.
+bool Owns(const std::string &ss_out, int port, pid_t pid) {
+  const std::string addr = "127.0.0.1:" + std::to_string(port) + " ";
+  const std::string who = "pid=" + std::to_string(pid) + ",";
+  size_t start = 0;
+  while (start < ss_out.size()) {
+    size_t end = ss_out.find('\n', start);
+    if (end == std::string::npos) end = ss_out.size();
+    std::string_view line(ss_out.data() + start, end - start);
+    if (line.find(addr) != std::string_view::npos && line.find(who) != std::string_view::npos) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+void AppendUtf8(std::string *out, unsigned cp) {
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// Decodes one output line {"raw":"..."}; false when it is not complete.
+bool DecodeLine(std::string_view line, std::string *out) {
+  constexpr std::string_view kHead = "{\"raw\":\"";
+  constexpr std::string_view kTail = "\"}";
+  if (line.size() < kHead.size() + kTail.size() || line.substr(0, kHead.size()) != kHead ||
+      line.substr(line.size() - kTail.size()) != kTail)
+    return false;
+  std::string_view body = line.substr(kHead.size(), line.size() - kHead.size() - kTail.size());
+  out->clear();
+  for (size_t i = 0; i < body.size(); ++i) {
+    char c = body[i];
+    if (c != '\\') {
+      out->push_back(c);
+      continue;
+    }
+    if (++i >= body.size()) return false;
+    switch (body[i]) {
+      case 'n': out->push_back('\n'); break;
+      case 't': out->push_back('\t'); break;
+      case 'r': out->push_back('\r'); break;
+      case 'b': out->push_back('\b'); break;
+      case 'f': out->push_back('\f'); break;
+      case 'u': {
+        if (i + 4 >= body.size()) return false;
+        unsigned cp = static_cast<unsigned>(std::strtoul(std::string(body.substr(i + 1, 4)).c_str(), nullptr, 16));
+        AppendUtf8(out, cp);
+        i += 4;
+        break;
+      }
+      default: out->push_back(body[i]); break;  // \" \\ \/
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool RsyslogCollector::Start(std::string *err) {
+  std::string scratch;
+  if (err == nullptr) err = &scratch;
+  if (pid_ > 0) return true;
+  const std::string rsyslogd = FindRsyslogd();
+  if (rsyslogd.empty()) {
+    *err = kPackageHint;
+    return false;
+  }
+  for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
+    if (StartOnce(rsyslogd, err)) return true;
+  }
+  return false;
+}
+
+bool RsyslogCollector::StartOnce(const std::string &rsyslogd, std::string *err) {
+  port_ = FreePort();
+  if (port_ == 0) {
+    *err = "no free port on 127.0.0.1";
+    return false;
+  }
+  const std::string work = dir_ / "work";
+  const std::string conf = dir_ / "rsyslog.conf";
+  const std::string out = dir_ / "rsyslogd.out";
+  std::remove(out.c_str());
+  std::remove((dir_ / "records.json").c_str());
+  std::remove((dir_ / "internal.log").c_str());
+  mkdir(work.c_str(), 0700);
+  const std::string port = std::to_string(port_);
+  WriteFile(conf,
+            "global(workDirectory=\"" + work +
+                "\"\n"
+                "       processInternalMessages=\"on\"\n"
+                "       parser.escapeControlCharactersOnReceive=\"off\"\n"
+                "       maxMessageSize=\"256k\")\n"
+                "module(load=\"imtcp\")\n"
+                "module(load=\"imudp\")\n"
+                "template(name=\"veldRawJson\" type=\"list\") {\n"
+                "  constant(value=\"{\\\"raw\\\":\\\"\")\n"
+                "  property(name=\"rawmsg\" format=\"json\")\n"
+                "  constant(value=\"\\\"}\\n\")\n"
+                "}\n"
+                "ruleset(name=\"veldCollect\") {\n"
+                "  action(type=\"omfile\" file=\"" +
+                (dir_ / "records.json") +
+                "\" template=\"veldRawJson\"\n"
+                "         flushOnTXEnd=\"on\" asyncWriting=\"off\")\n"
+                "}\n"
+                "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" +
+                port +
+                "\"\n"
+                "      supportOctetCountedFraming=\"off\" ruleset=\"veldCollect\")\n"
+                "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" +
+                port +
+                "\"\n"
+                "      rcvBufSize=\"4m\" ruleset=\"veldCollect\")\n"
+                "# Only rsyslog's own messages reach the default ruleset.\n"
+                "action(type=\"omfile\" file=\"" +
+                (dir_ / "internal.log") + "\" flushOnTXEnd=\"on\" asyncWriting=\"off\")\n");
+
+  // A misspelt option does not stop rsyslogd, so the check run decides.
+  const std::string check_out = dir_ / "check.out";
+  pid_t check = Spawn({rsyslogd, "-N1", "-f", conf}, check_out);
+  int status = 0;
+  if (check < 0 || waitpid(check, &status, 0) != check || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    *err = "rsyslogd -N1 rejected the configuration:\n" + ReadFile(check_out);
+    port_ = 0;
+    return false;
+  }
+
+  pid_ = Spawn({rsyslogd, "-n", "-f", conf, "-i", dir_ / "rsyslogd.pid"}, out);
+  if (pid_ < 0) {
+    *err = "cannot start " + rsyslogd;
+    port_ = 0;
+    return false;
+  }
+  const std::string tcp_cmd = "ss -ltnp 2>&1";
+  const std::string udp_cmd = "ss -lunp 2>&1";
+  for (int waited = 0; waited < kBindTimeoutMs; waited += kPollMs) {
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      *err = "rsyslogd exited during start-up:\n" + Diagnostics();
+      port_ = 0;
+      return false;
+    }
+    if (Owns(CommandOutput(tcp_cmd.c_str()), port_, pid_) && Owns(CommandOutput(udp_cmd.c_str()), port_, pid_))
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+  }
+  *err = "rsyslogd did not bind 127.0.0.1:" + port + " for TCP and UDP:\n" + Diagnostics();
+  Stop();
+  port_ = 0;
+  return false;
+}
+
+std::vector<std::string> RsyslogCollector::Records() const {
+  std::vector<std::string> records;
+  const std::string text = ReadFile(dir_ / "records.json");
+  size_t start = 0;
+  std::string rec;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) break;  // a line still being written
+    if (DecodeLine(std::string_view(text).substr(start, end - start), &rec)) records.push_back(rec);
+    start = end + 1;
+  }
+  return records;
+}
+
+bool RsyslogCollector::WaitUntil(const std::function<bool(const std::vector<std::string> &)> &done,
+                                 int timeout_ms) const {
+  for (int waited = 0;; waited += kPollMs) {
+    if (done(Records())) return true;
+    if (waited >= timeout_ms) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+  }
+}
+
+bool RsyslogCollector::WaitForRecords(size_t n, int timeout_ms) const {
+  return WaitUntil([n](const std::vector<std::string> &r) { return r.size() >= n; }, timeout_ms);
+}
+
+std::string RsyslogCollector::Diagnostics() const {
+  return "rsyslogd output:\n" + ReadFile(dir_ / "rsyslogd.out") + "rsyslog messages:\n" +
+         ReadFile(dir_ / "internal.log");
+}
+
+void RsyslogCollector::Stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  int status = 0;
+  for (int waited = 0; waited < kStopTimeoutMs; waited += kPollMs) {
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+  }
+  kill(pid_, SIGKILL);
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
+}  // namespace veldtest

@@ -1,0 +1,78 @@
+// A real rsyslog collector for end-to-end tests.
+//
+// Start() writes an rsyslog configuration into a fresh temporary directory
+// (its own work directory, pid file and output file there), checks it with
+// "rsyslogd -N1 -f FILE", and runs "rsyslogd -n -f FILE -i PIDFILE" listening
+// on one fresh free 127.0.0.1 port for both TCP and UDP.  It returns once
+// that rsyslogd process owns both ports.  Every message rsyslog receives is
+// written as JSON with %rawmsg:::json%, which keeps the bytes and the message
+// boundaries exactly; Records() decodes them.
+//
+// What a message is, as rsyslog sees it:
+//   TCP: the bytes between two line feeds of the stream (the line feed is the
+//        frame end and is not part of the message);
+//   UDP: one datagram, less one trailing line feed.
+// So a record "N VELDUnixLog: text\n" arrives as "N VELDUnixLog: text" over
+// either transport.  Empty messages are not recorded.  Control characters
+// arrive as they were sent, except NUL, which rsyslog turns into "#000".
+//
+// When rsyslogd is not installed, Start() fails with a message naming the
+// Debian package "rsyslog": a test must then fail, never pass silently:
+//
+//   veldtest::RsyslogCollector collector;
+//   std::string err;
+//   ASSERT_TRUE(collector.Start(&err)) << err;
+//   ... send to 127.0.0.1:collector.port() ...
+//   ASSERT_TRUE(collector.WaitForRecords(3, 5000)) << collector.Diagnostics();
+//   EXPECT_EQ(collector.Records()[0], "...");
+//
+// Not thread-safe; use one object from one test thread.
+#ifndef VELD_TEST_RSYSLOG_COLLECTOR_H
+#define VELD_TEST_RSYSLOG_COLLECTOR_H
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace veldtest {
+
+class RsyslogCollector {
+ public:
+  RsyslogCollector() = default;
+  ~RsyslogCollector() { Stop(); }
+  RsyslogCollector(const RsyslogCollector &) = delete;
+  RsyslogCollector &operator=(const RsyslogCollector &) = delete;
+
+  // Starts the collector on a fresh port.  false with *err explaining why
+  // (rsyslogd missing, configuration rejected, ports never bound).
+  bool Start(std::string *err);
+  // The port for both TCP and UDP; 0 before Start().
+  int port() const { return port_; }
+  // Every message received so far, in the order rsyslog wrote them.
+  std::vector<std::string> Records() const;
+  // Waits until at least n messages have arrived; false on timeout.
+  bool WaitForRecords(size_t n, int timeout_ms) const;
+  // Waits until done(Records()) holds; false on timeout.
+  bool WaitUntil(const std::function<bool(const std::vector<std::string> &)> &done, int timeout_ms) const;
+  // rsyslog's own messages and output, for failure reports.
+  std::string Diagnostics() const;
+  // SIGTERM to the collector and wait for it (SIGKILL after 5 s).  Records()
+  // stays readable afterwards.  Safe to call twice.
+  void Stop();
+
+ private:
+  bool StartOnce(const std::string &rsyslogd, std::string *err);
+
+  TempDir dir_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+}  // namespace veldtest
+
+#endif
