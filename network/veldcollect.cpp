@@ -27,6 +27,7 @@
 #include <memory>
 #include <vector>
 
+#include "veld-agent.h"
 #include "veld-network.h"
 
 namespace {
@@ -225,6 +226,9 @@ Socket Listen(const char *address, int port, bool udp) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // The socket layer writes its progress to the agent's diagnostic log;
+  // the collector is not the agent and keeps no such log.
+  std::snprintf(pLogFile, sizeof pLogFile, "%s", "/dev/null");
   const char *address = kDefaultAddress;
   int port = -1;
   bool udp = false;

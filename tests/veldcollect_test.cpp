@@ -1,0 +1,371 @@
+// veldcollect as its users run it: the real program on loopback, fed by
+// hand-made clients and by the real veldagentd tailing a file, with its
+// standard output read back byte for byte.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_util.h"
+
+extern char **environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// A program started with its standard output and error on pipes.
+class Process {
+ public:
+  explicit Process(const std::vector<std::string> &args) {
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
+    std::vector<char *> argv;
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    close(out[1]);
+    close(err[1]);
+    out_fd_ = out[0];
+    err_fd_ = err[0];
+  }
+  ~Process() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (out_fd_ >= 0) close(out_fd_);
+    if (err_fd_ >= 0) close(err_fd_);
+  }
+  Process(const Process &) = delete;
+  Process &operator=(const Process &) = delete;
+
+  bool started() const { return pid_ > 0; }
+
+  // Reads both pipes until `done` holds, `timeout` passes or both pipes end;
+  // done()'s last value.
+  bool ReadUntil(const std::function<bool()> &done, milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    while (!done()) {
+      auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0 || (out_fd_ < 0 && err_fd_ < 0)) return false;
+      pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+      if (poll(fds, 2, static_cast<int>(left)) <= 0) continue;
+      Drain(fds[0], &out_fd_, &out);
+      Drain(fds[1], &err_fd_, &err);
+    }
+    return true;
+  }
+  bool ReadFor(milliseconds t) { return ReadUntil([] { return false; }, t); }
+
+  // Sends `sig` and waits for the exit; the wait status, or -1 on timeout.
+  int Stop(int sig, milliseconds timeout = milliseconds(5000)) {
+    kill(pid_, sig);
+    return Wait(timeout);
+  }
+  int Wait(milliseconds timeout = milliseconds(5000)) {
+    auto deadline = Clock::now() + timeout;
+    int status = 0;
+    while (Clock::now() < deadline) {
+      ReadFor(milliseconds(10));
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        ReadFor(milliseconds(50));
+        return status;
+      }
+    }
+    return -1;
+  }
+
+  std::string out, err;
+
+ private:
+  // Appends what one pipe holds; closes it (and sets *fd to -1) at its end.
+  static void Drain(const pollfd &p, int *fd, std::string *to) {
+    if (*fd < 0 || !(p.revents & (POLLIN | POLLHUP | POLLERR))) return;
+    char buf[4096];
+    ssize_t n = read(*fd, buf, sizeof(buf));
+    if (n > 0) {
+      to->append(buf, static_cast<size_t>(n));
+    } else {
+      close(*fd);
+      *fd = -1;
+    }
+  }
+
+  pid_t pid_ = -1;
+  int out_fd_ = -1, err_fd_ = -1;
+};
+
+int ExitCode(int status) { return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+std::string Collect() { return veldtest::BuiltProgram("veldcollect"); }
+
+// Starts veldcollect on a free loopback port; returns the port, 0 on failure.
+int StartCollector(Process &p) {
+  std::regex listening("listening on 127\\.0\\.0\\.1:([0-9]+)/(tcp|udp)\n");
+  std::smatch m;
+  p.ReadUntil([&] { return std::regex_search(p.err, m, listening); }, milliseconds(5000));
+  return m.empty() ? 0 : std::stoi(m[1].str());
+}
+
+int Connect(int port, int type = SOCK_STREAM) {
+  int fd = socket(AF_INET, type, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool SendAll(int fd, const std::string &s) {
+  return send(fd, s.data(), s.size(), 0) == static_cast<ssize_t>(s.size());
+}
+
+bool Contains(const std::string &hay, const std::string &needle) {
+  return hay.find(needle) != std::string::npos;
+}
+
+// --- Command line
+
+TEST(VeldCollect, HelpPrintsUsageAndSucceeds) {
+  Process p({Collect(), "-h"});
+  ASSERT_TRUE(p.started());
+  EXPECT_EQ(ExitCode(p.Wait()), 0);
+  EXPECT_TRUE(Contains(p.out, "Usage: veldcollect [-u] [-a address] -p port\n")) << p.out;
+}
+
+TEST(VeldCollect, BadArgumentsAreNamedAndRefused) {
+  struct Case {
+    std::vector<std::string> args;
+    const char *says;
+  } cases[] = {
+      {{}, "no port given"},
+      {{"-p", "http"}, "bad port \"http\""},
+      {{"-p", "65536"}, "bad port \"65536\""},
+      {{"-p", "-1"}, "bad port \"-1\""},
+      {{"-p", "9", "-a", "localhost:9"}, "bad address \"localhost:9\""},
+      {{"-p", "9", "-x"}, "unknown option -x"},
+      {{"-p"}, "option -p needs a value"},
+      {{"-p", "9", "extra"}, "unexpected argument \"extra\""},
+  };
+  for (const Case &c : cases) {
+    std::vector<std::string> args{Collect()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Process p(args);
+    EXPECT_EQ(ExitCode(p.Wait()), 2) << c.says;
+    EXPECT_TRUE(Contains(p.err, c.says)) << p.err;
+    EXPECT_TRUE(Contains(p.err, "Usage: veldcollect")) << p.err;
+    EXPECT_TRUE(p.out.empty());
+  }
+}
+
+TEST(VeldCollect, PortInUseIsReportedForTcpAndUdp) {
+  for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+    int holder = socket(AF_INET, type, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)), 0);
+    if (type == SOCK_STREAM) ASSERT_EQ(listen(holder, 1), 0);
+    socklen_t len = sizeof(sa);
+    getsockname(holder, reinterpret_cast<sockaddr *>(&sa), &len);
+    std::string port = std::to_string(ntohs(sa.sin_port));
+    bool udp = type == SOCK_DGRAM;
+    std::vector<std::string> args{Collect(), "-p", port};
+    if (udp) args.push_back("-u");
+    Process p(args);
+    EXPECT_EQ(ExitCode(p.Wait()), 1);
+    std::string want = "cannot listen on 127.0.0.1:" + port + (udp ? "/udp" : "/tcp") +
+                       ": Address already in use";
+    EXPECT_TRUE(Contains(p.err, want)) << p.err;
+    close(holder);
+  }
+}
+
+// --- TCP
+
+TEST(VeldCollect, SeveralTcpAgentsAtOnceKeepTheirLinesWholeAndBytesExact) {
+  Process p({Collect(), "-p", "0"});
+  int port = StartCollector(p);
+  ASSERT_NE(port, 0) << p.err;
+  // Three agents, each line sent in two pieces with the others' pieces in
+  // between, and bytes a text filter would mangle.
+  std::vector<int> agents;
+  for (int i = 0; i < 3; ++i) agents.push_back(Connect(port));
+  for (int fd : agents) ASSERT_GE(fd, 0);
+  std::string sent[3], rest[3];
+  for (int round = 0; round < 4; ++round) {
+    for (int i = 0; i < 3; ++i) {
+      std::string line = "agent " + std::to_string(i) + " line " + std::to_string(round) +
+                         std::string("\t\x01\xff\0 end\r", 12) + "\n";
+      sent[i] += line;
+      rest[i] = line.substr(9);
+      ASSERT_TRUE(SendAll(agents[i], line.substr(0, 9)));
+    }
+    std::this_thread::sleep_for(milliseconds(20));
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(SendAll(agents[i], rest[i]));
+  }
+  size_t total = sent[0].size() + sent[1].size() + sent[2].size();
+  ASSERT_TRUE(p.ReadUntil([&] { return p.out.size() >= total; }, milliseconds(5000)));
+  EXPECT_EQ(p.out.size(), total);
+  // Every line arrived whole, and each agent's lines in their order.
+  for (int i = 0; i < 3; ++i) {
+    size_t at = 0;
+    for (size_t start = 0; start < sent[i].size();) {
+      size_t end = sent[i].find('\n', start) + 1;
+      std::string line = sent[i].substr(start, end - start);
+      size_t found = p.out.find(line, at);
+      ASSERT_NE(found, std::string::npos) << "agent " << i;
+      at = found + line.size();
+      start = end;
+    }
+  }
+  for (int fd : agents) close(fd);
+  EXPECT_EQ(ExitCode(p.Stop(SIGTERM)), 0);
+}
+
+TEST(VeldCollect, PartialLineIsShownSoonAndEndsTheStreamOnClose) {
+  Process p({Collect(), "-p", "0"});
+  int port = StartCollector(p);
+  ASSERT_NE(port, 0);
+  int fd = Connect(port);
+  ASSERT_TRUE(SendAll(fd, "whole\npart"));
+  // Held back briefly for its line end, then shown without it.
+  ASSERT_TRUE(p.ReadUntil([&] { return p.out == "whole\npart"; }, milliseconds(3000))) << p.out;
+  ASSERT_TRUE(SendAll(fd, "ial\ntail"));
+  close(fd);
+  ASSERT_TRUE(p.ReadUntil([&] { return p.out == "whole\npartial\ntail"; }, milliseconds(3000)))
+      << p.out;
+  EXPECT_EQ(ExitCode(p.Stop(SIGINT)), 0);
+}
+
+TEST(VeldCollect, InterruptWritesHeldBytesAndEndsCleanly) {
+  Process p({Collect(), "-p", "0"});
+  int port = StartCollector(p);
+  ASSERT_NE(port, 0);
+  int fd = Connect(port);
+  ASSERT_TRUE(SendAll(fd, "no line end"));
+  p.ReadFor(milliseconds(100));
+  EXPECT_EQ(ExitCode(p.Stop(SIGINT)), 0);
+  EXPECT_EQ(p.out, "no line end");
+  close(fd);
+}
+
+// --- UDP
+
+TEST(VeldCollect, UdpDatagramsAreWrittenAsTheyCame) {
+  Process p({Collect(), "-u", "-p", "0"});
+  int port = StartCollector(p);
+  ASSERT_NE(port, 0) << p.err;
+  EXPECT_TRUE(Contains(p.err, "/udp"));
+  int fd = Connect(port, SOCK_DGRAM);
+  ASSERT_GE(fd, 0);
+  std::string expect;
+  for (const std::string &d : {std::string("one\n"), std::string("two, no end"),
+                               std::string("three\0\xff\n", 8)}) {
+    ASSERT_TRUE(SendAll(fd, d));
+    expect += d;
+  }
+  ASSERT_TRUE(p.ReadUntil([&] { return p.out.size() >= expect.size(); }, milliseconds(3000)));
+  EXPECT_EQ(p.out, expect);
+  close(fd);
+  EXPECT_EQ(ExitCode(p.Stop(SIGTERM)), 0);
+}
+
+// --- With the real agent
+
+// The agent tails a file and forwards each line to veldcollect; the records
+// read back from veldcollect's output are exactly "<stamp> VELDUnixLog: <line>\n".
+void AgentSendsThrough(const char *service) {
+  bool udp = std::strcmp(service, "udp") == 0;
+  std::vector<std::string> args{Collect(), "-p", "0"};
+  if (udp) args.push_back("-u");
+  Process collector(args);
+  int port = StartCollector(collector);
+  ASSERT_NE(port, 0) << collector.err;
+
+  veldtest::TempDir dir;
+  std::string log = dir / "app.log";
+  const std::string lines[] = {"first line", "second\tline with 'quotes' & $(no shell)",
+                               "third line, appended later"};
+  veldtest::WriteFile(log, lines[0] + "\n" + lines[1] + "\n");
+  veldtest::WriteFile(dir / "agent.cfg", "RemoteHost=127.0.0.1\nRemotePort=" +
+                                             std::to_string(port) + "\nRemoteService=" + service +
+                                             "\nLogFile=" + log + "\nWatchdogFile=" +
+                                             (dir / "positions") + "\n");
+  time_t first = time(nullptr);
+  Process agent({veldtest::BuiltProgram("veldagentd"), "-d", "-c", dir / "agent.cfg"});
+  ASSERT_TRUE(agent.started());
+
+  // Complete log-line records in the collector's output, in order.
+  std::regex record("([0-9]+) VELDUnixLog: (.*)");
+  auto records = [&] {
+    std::vector<std::pair<time_t, std::string>> found;
+    std::smatch m;
+    for (size_t start = 0, end; (end = collector.out.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+      std::string line = collector.out.substr(start, end - start);
+      if (std::regex_match(line, m, record)) found.emplace_back(std::stol(m[1].str()), m[2].str());
+    }
+    return found;
+  };
+  // The agent waits 5 s before its first pass over the file.
+  ASSERT_TRUE(collector.ReadUntil([&] { return records().size() >= 2; }, milliseconds(30000)))
+      << "collector: " << collector.out << "\nagent: " << agent.err;
+  veldtest::AppendFile(log, lines[2] + "\n");
+  // The next pass comes 10 s after the first.
+  ASSERT_TRUE(collector.ReadUntil([&] { return records().size() >= 3; }, milliseconds(30000)))
+      << collector.out;
+  collector.ReadFor(milliseconds(200));
+  time_t last = time(nullptr);
+
+  auto got = records();
+  ASSERT_EQ(got.size(), 3u) << collector.out;
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(got[i].second, lines[i]);
+    EXPECT_GE(got[i].first, first);
+    EXPECT_LE(got[i].first, last);
+    std::string exact = std::to_string(got[i].first) + " VELDUnixLog: " + lines[i] + "\n";
+    EXPECT_TRUE(Contains(collector.out, exact)) << exact;
+  }
+  // The appended line comes in the next pass, or in the same one when the
+  // tailer was still reading when it landed.
+  EXPECT_LE(got[1].first, got[2].first);
+  agent.Stop(SIGTERM);
+  EXPECT_EQ(ExitCode(collector.Stop(SIGTERM)), 0);
+}
+
+TEST(VeldCollectWithAgent, TcpRecordsArriveExactly) { AgentSendsThrough("tcp"); }
+
+TEST(VeldCollectWithAgent, UdpRecordsArriveExactly) { AgentSendsThrough("udp"); }
+
+}  // namespace
