@@ -195,7 +195,9 @@ TEST(VeldCollect, PortInUseIsReportedForTcpAndUdp) {
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)), 0);
-    if (type == SOCK_STREAM) ASSERT_EQ(listen(holder, 1), 0);
+    if (type == SOCK_STREAM) {
+      ASSERT_EQ(listen(holder, 1), 0);
+    }
     socklen_t len = sizeof(sa);
     getsockname(holder, reinterpret_cast<sockaddr *>(&sa), &len);
     std::string port = std::to_string(ntohs(sa.sin_port));
