@@ -408,10 +408,14 @@ TEST_F(LinkTest, NoPartialRecordsOnTcpUnderInterruptions) {
     return std::to_string(producer) + ":" + std::to_string(i) + ":" + std::string(kBody, char('a' + producer)) + "\n";
   };
   const size_t total = 2 * kPerThread * record(0, 0).size();
-  std::atomic<bool> done{false};
-  std::atomic<int> sent{0};
+  std::atomic<bool> done{false}, release{false};
+  std::atomic<int> sent{0}, finished{0};
+  // Producers outlive the signalling thread: a signal to a thread that has
+  // been joined would hit a stale handle.
   auto producer = [&](int id) {
     for (int i = 0; i < kPerThread; ++i) sent += SendLog(record(id, i).c_str());
+    ++finished;
+    while (!release) std::this_thread::yield();
   };
   std::thread a(producer, 0), b(producer, 1);
   std::thread pest([&] {
@@ -429,10 +433,16 @@ TEST_F(LinkTest, NoPartialRecordsOnTcpUnderInterruptions) {
     got.append(buf, static_cast<size_t>(n));
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
-  a.join();
-  b.join();
+  // On a failure the producers may still be blocked in send: hanging up
+  // both sockets lets them fail and finish.
+  conn = Fd();
+  listener = Fd();
+  while (finished < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   done = true;
   pest.join();
+  release = true;
+  a.join();
+  b.join();
   sigaction(SIGUSR1, &old, nullptr);
 
   EXPECT_EQ(sent.load(), 2 * kPerThread);
