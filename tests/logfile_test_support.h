@@ -117,8 +117,8 @@ inline time_t FixedTime(time_t *t) {
 // Nodes are never freed while the agent runs; the tests keep old lists
 // reachable here instead of freeing what the code under test may still see.
 inline std::vector<void *> &Graveyard() {
-  static std::vector<void *> g;
-  return g;
+  static auto *g = new std::vector<void *>;  // never destroyed: reachable to the end
+  return *g;
 }
 inline void FreshLists() {
   if (P_LOGFILE_LIST f = LogFileList.exchange(nullptr)) Graveyard().push_back(f);
