@@ -57,7 +57,9 @@ struct AddrInfoFree {
   void operator()(addrinfo *ai) const { freeaddrinfo(ai); }
 };
 
-const char *ServerName(const SOCKET_DATA &d) { return d.server != nullptr ? d.server : kDefaultServer; }
+const char *ServerName(const SOCKET_DATA &d) {
+  return d.server != nullptr ? d.server : kDefaultServer;
+}
 
 // Creates the link's socket.  After daemonising the standard descriptors are
 // closed, and a socket that took number 0, 1 or 2 would carry any stray write
@@ -126,7 +128,8 @@ int LinkConnect(P_SOCKET_DATA d, int type) {
   }
   // UDP is connected too: it fixes the peer, and a refusal by the collector's
   // host comes back as an error on a later send.
-  if (connect(d->socket, reinterpret_cast<const sockaddr *>(&d->sockaddr), sizeof d->sockaddr) != 0) {
+  if (connect(d->socket, reinterpret_cast<const sockaddr *>(&d->sockaddr), sizeof d->sockaddr) !=
+      0) {
     close(d->socket);
     d->socket = -1;
     return 1;
@@ -144,7 +147,8 @@ bool SendWhole(const SOCKET_DATA &d, const char *bytes, size_t len) {
   if (d.proto == kProtoUDP) {
     ssize_t n;
     do {
-      n = sendto(d.socket, bytes, len, 0, reinterpret_cast<const sockaddr *>(&d.sockaddr), sizeof d.sockaddr);
+      n = sendto(d.socket, bytes, len, 0, reinterpret_cast<const sockaddr *>(&d.sockaddr),
+                 sizeof d.sockaddr);
     } while (n < 0 && errno == EINTR);
     return n > 0;
   }
@@ -171,9 +175,13 @@ int NetClose(P_SOCKET_DATA op_data) {
   return rc;
 }
 
-int UDPConnect(P_SOCKET_DATA op_data) { return op_data == nullptr ? 1 : LinkConnect(op_data, SOCK_DGRAM); }
+int UDPConnect(P_SOCKET_DATA op_data) {
+  return op_data == nullptr ? 1 : LinkConnect(op_data, SOCK_DGRAM);
+}
 
-int TCPConnect(P_SOCKET_DATA op_data) { return op_data == nullptr ? 1 : LinkConnect(op_data, SOCK_STREAM); }
+int TCPConnect(P_SOCKET_DATA op_data) {
+  return op_data == nullptr ? 1 : LinkConnect(op_data, SOCK_STREAM);
+}
 
 int NetConnect(P_SOCKET_DATA op_data) {
   if (op_data == nullptr) return 1;
@@ -231,11 +239,13 @@ int LogInit() {
   // Base detection as strtol does it; only the low 16 bits reach the wire.
   link_store.port = port != nullptr ? static_cast<int>(std::strtol(port, nullptr, 0)) : 0;
   // "TCP-SSL" means plain TCP as well: the link never speaks TLS.
-  const bool tcp = service != nullptr && (veld_stricmp(service, "TCP") == 0 || veld_stricmp(service, "TCP-SSL") == 0);
+  const bool tcp = service != nullptr &&
+                   (veld_stricmp(service, "TCP") == 0 || veld_stricmp(service, "TCP-SSL") == 0);
   link_store.proto = tcp ? kProtoTCP : kProtoUDP;
   sockData = &link_store;
 
   if (NetConnect(sockData) == 0) return 1;
-  Log(3, "Failed to connect to remote host %s:%d\n", host != nullptr ? host : ServerName(*sockData), sockData->port);
+  Log(3, "Failed to connect to remote host %s:%d\n", host != nullptr ? host : ServerName(*sockData),
+      sockData->port);
   return 0;
 }

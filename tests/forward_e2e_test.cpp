@@ -39,9 +39,9 @@ using veldtest::WriteFile;
 
 namespace {
 
-constexpr size_t kLinePart = 4069;  // line bytes per record with a ten-digit stamp
-constexpr int kFirstPassMs = 25000;     // 5 s start pause, scan, first pass
-constexpr int kDiscoveryMs = 40000;     // a 15 s scan period, then a 10 s pass
+constexpr size_t kLinePart = 4069;       // line bytes per record with a ten-digit stamp
+constexpr int kFirstPassMs = 25000;      // 5 s start pause, scan, first pass
+constexpr int kDiscoveryMs = 40000;      // a 15 s scan period, then a 10 s pass
 constexpr int kPositionSavedMs = 25000;  // the end of the pass after the read
 
 // One line as written to a file, and the text the collector must show for it.
@@ -79,7 +79,8 @@ std::vector<std::string> Messages(const std::vector<Line> &lines, bool tcp) {
 // Every log-line message the collector holds, stamps replaced by "T" and
 // grouped by the word before the first "-" of the line ("tailed",
 // "watched", "fresh", ...).  Stamps outside [t0, now] are reported.
-std::map<std::string, std::vector<std::string>> ByFile(const std::vector<std::string> &records, time_t t0,
+std::map<std::string, std::vector<std::string>> ByFile(const std::vector<std::string> &records,
+                                                       time_t t0,
                                                        std::vector<std::string> *problems) {
   static const std::regex prefix("([0-9]+) VELDUnixLog: ");
   std::map<std::string, std::vector<std::string>> out;
@@ -90,7 +91,8 @@ std::map<std::string, std::vector<std::string>> ByFile(const std::vector<std::st
     auto last = r.cbegin();
     for (std::sregex_iterator it(r.begin(), r.end(), prefix), end; it != end; ++it) {
       time_t stamp = static_cast<time_t>(std::stoll((*it)[1].str()));
-      if (stamp < t0 - 1 || stamp > now + 1) problems->push_back("stamp out of range: " + r.substr(0, 80));
+      if (stamp < t0 - 1 || stamp > now + 1)
+        problems->push_back("stamp out of range: " + r.substr(0, 80));
       norm.append(last, (*it)[0].first);
       norm += "T VELDUnixLog: ";
       last = (*it)[0].second;
@@ -111,7 +113,8 @@ std::string Show(const std::vector<std::string> &msgs) {
   std::string out = "{";
   for (const std::string &m : msgs) {
     out += "\n  \"" + m.substr(0, 90);
-    if (m.size() > 90) out += "...(" + std::to_string(m.size()) + " bytes, ends " + m.substr(m.size() - 20) + ")";
+    if (m.size() > 90)
+      out += "...(" + std::to_string(m.size()) + " bytes, ends " + m.substr(m.size() - 20) + ")";
     out += "\"";
   }
   return out + " }";
@@ -127,9 +130,10 @@ class ForwardE2ETest : public ::testing::TestWithParam<const char *> {
     positions_ = dir_ / "positions";
     ASSERT_EQ(mkdir(watched_.c_str(), 0755), 0);
     ASSERT_EQ(mkdir((dir_ / "log").c_str(), 0755), 0);
-    WriteFile(dir_ / "agent.cfg", "LogFile=" + tailed_ + "\nLogDirectory=" + watched_ + "\nWatchdogFile=" + positions_ +
-                                      "\nRemoteHost=127.0.0.1\nRemotePort=" + std::to_string(collector_.port()) +
-                                      "\nRemoteService=" + GetParam() + "\n");
+    WriteFile(dir_ / "agent.cfg",
+              "LogFile=" + tailed_ + "\nLogDirectory=" + watched_ + "\nWatchdogFile=" + positions_ +
+                  "\nRemoteHost=127.0.0.1\nRemotePort=" + std::to_string(collector_.port()) +
+                  "\nRemoteService=" + GetParam() + "\n");
   }
 
   bool tcp() const { return std::string(GetParam()) == "tcp"; }
@@ -150,7 +154,8 @@ class ForwardE2ETest : public ::testing::TestWithParam<const char *> {
     auto got = ByFile(records, t0_, &problems);
     for (const auto &[key, lines] : expected_)
       if (got[key].size() < Messages(lines, tcp()).size()) {
-        *why = key + ": " + std::to_string(got[key].size()) + " of " + std::to_string(Messages(lines, tcp()).size());
+        *why = key + ": " + std::to_string(got[key].size()) + " of " +
+               std::to_string(Messages(lines, tcp()).size());
         return false;
       }
     return true;
@@ -158,10 +163,12 @@ class ForwardE2ETest : public ::testing::TestWithParam<const char *> {
 
   ::testing::AssertionResult AllArrive(int timeout_ms) {
     std::string why;
-    if (collector_.WaitUntil([&](const std::vector<std::string> &r) { return AllArrived(r, &why); }, timeout_ms))
+    if (collector_.WaitUntil([&](const std::vector<std::string> &r) { return AllArrived(r, &why); },
+                             timeout_ms))
       return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "still missing " << why << "\nagent log:\n"
-                                         << agent_->DiagLog() << "agent stderr:\n" << agent_->Stderr();
+                                         << agent_->DiagLog() << "agent stderr:\n"
+                                         << agent_->Stderr();
   }
 
   // Exactly the expected messages, per file and in order: nothing lost,
@@ -172,10 +179,13 @@ class ForwardE2ETest : public ::testing::TestWithParam<const char *> {
     EXPECT_EQ(problems, std::vector<std::string>()) << stage;
     for (const auto &[key, lines] : expected_) {
       const std::vector<std::string> want = Messages(lines, tcp());
-      if (got[key] != want) ADD_FAILURE() << stage << ": " << key << "\n got: " << Show(got[key]) << "\nwant: " << Show(want);
+      if (got[key] != want)
+        ADD_FAILURE() << stage << ": " << key << "\n got: " << Show(got[key])
+                      << "\nwant: " << Show(want);
     }
     for (const auto &[key, msgs] : got)
-      EXPECT_TRUE(expected_.count(key)) << stage << ": unexpected records for " << key << ": " << Show(msgs);
+      EXPECT_TRUE(expected_.count(key))
+          << stage << ": unexpected records for " << key << ": " << Show(msgs);
   }
 
   // Waits until the position file holds the current size of every file, so
@@ -194,7 +204,9 @@ class ForwardE2ETest : public ::testing::TestWithParam<const char *> {
       if (!saved) usleep(100 * 1000);
     }
     if (saved) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "position file:\n" << ReadFile(positions_) << "agent log:\n" << agent_->DiagLog();
+    return ::testing::AssertionFailure() << "position file:\n"
+                                         << ReadFile(positions_) << "agent log:\n"
+                                         << agent_->DiagLog();
   }
 
   RsyslogCollector collector_;
@@ -210,10 +222,13 @@ TEST_P(ForwardE2ETest, EveryLineExactlyOnceAcrossRestart) {
   const std::string fresh = watched_ + "/new.log";
   // Present before the agent starts: sent from their first byte.
   Add(tailed_, "tailed", {"tailed-1 plain\n", "tailed-1 plain\n"});
-  Add(tailed_, "tailed", {"tailed-2 \"quoted\" tab\there \\ end\n", "tailed-2 \"quoted\" tab\there \\ end\n"});
-  Add(tailed_, "tailed", {"tailed-3 top bit \xE9t\xE9 cleared\n", "tailed-3 top bit iti cleared\n"});
+  Add(tailed_, "tailed",
+      {"tailed-2 \"quoted\" tab\there \\ end\n", "tailed-2 \"quoted\" tab\there \\ end\n"});
+  Add(tailed_, "tailed",
+      {"tailed-3 top bit \xE9t\xE9 cleared\n", "tailed-3 top bit iti cleared\n"});
   static const char kNul[] = "tailed-4 nul[\0] and 0x80[\x80] left out\n";
-  Add(tailed_, "tailed", {std::string(kNul, sizeof kNul - 1), "tailed-4 nul[] and 0x80[] left out\n"});
+  Add(tailed_, "tailed",
+      {std::string(kNul, sizeof kNul - 1), "tailed-4 nul[] and 0x80[] left out\n"});
   // 5000 characters: two records, cut after kLinePart; the second part is
   // made to start with a word that names its file too.
   std::string long_line = "tailed-5 long ";
@@ -280,6 +295,8 @@ TEST(CollectorLinkToRsyslog, RecordsArriveByteExact) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, ForwardE2ETest, ::testing::Values("tcp", "udp"),
-                         [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
+                         [](const ::testing::TestParamInfo<const char *> &info) {
+                           return std::string(info.param);
+                         });
 
 }  // namespace

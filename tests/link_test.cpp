@@ -160,7 +160,8 @@ TEST_F(LinkTest, TcpCarriesRecordsByteExact) {
 TEST_F(LinkTest, UdpSendsOneDatagramPerRecord) {
   Fd server = BoundSocket(SOCK_DGRAM);
   ASSERT_EQ(Init("udp", std::to_string(PortOf(server))), 1);
-  for (const std::string &r : {std::string("1 VELDUnixLog: a\n"), std::string("2 two\n\nlines"), std::string(60000, 'u')}) {
+  for (const std::string &r : {std::string("1 VELDUnixLog: a\n"), std::string("2 two\n\nlines"),
+                               std::string(60000, 'u')}) {
     EXPECT_EQ(SendLog(r.c_str()), 1);
     EXPECT_EQ(ReadDatagram(server), r);
   }
@@ -208,7 +209,8 @@ TEST_F(LinkTest, PortParsingAndLowSixteenBits) {
     const char *text;
     int port;
   };
-  for (Case c : {Case{"514", 514}, Case{"0x202", 514}, Case{"01002", 514}, Case{"abc", 0}, Case{"66050", 66050}}) {
+  for (Case c : {Case{"514", 514}, Case{"0x202", 514}, Case{"01002", 514}, Case{"abc", 0},
+                 Case{"66050", 66050}}) {
     SCOPED_TRACE(c.text);
     Init("udp", c.text);
     EXPECT_EQ(sockData->port, c.port);
@@ -247,7 +249,8 @@ TEST_F(LinkTest, CollectorDownAtStartThenUp) {
   const int p = PortOf(listener);
   EXPECT_EQ(Init("tcp", std::to_string(p)), 0);
   EXPECT_EQ(sockData->socket, -1);
-  EXPECT_NE(DiagLog().find("VELDAgent [3]: Failed to connect to remote host 127.0.0.1:" + std::to_string(p) + "\n\n"),
+  EXPECT_NE(DiagLog().find("VELDAgent [3]: Failed to connect to remote host 127.0.0.1:" +
+                           std::to_string(p) + "\n\n"),
             std::string::npos)
       << DiagLog();
 
@@ -266,7 +269,8 @@ TEST_F(LinkTest, CollectorStaysDownEachRecordOneAttemptNoQueue) {
   const std::string p = std::to_string(PortOf(listener));
   EXPECT_EQ(Init("TCP", p), 0);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(SendLog("dropped\n"), 0);
-  EXPECT_EQ(Count(DiagLog(), "VELDAgent [2]: Failed to send message to host: 127.0.0.1:" + p + "\n"), 3u);
+  EXPECT_EQ(
+      Count(DiagLog(), "VELDAgent [2]: Failed to send message to host: 127.0.0.1:" + p + "\n"), 3u);
 
   ASSERT_EQ(listen(listener.fd, 4), 0);
   EXPECT_EQ(SendLog("kept\n"), 1);
@@ -322,9 +326,14 @@ TEST_F(LinkTest, UnresolvableHost) {
     EXPECT_EQ(sockData->socket, -1);
     EXPECT_EQ(SendLog("x\n"), 0);
     const std::string log = DiagLog();
-    EXPECT_EQ(Count(log, "VELDAgent [2]: could not resolve address[no-such-host.invalid]\n"), 2u) << log;
-    EXPECT_EQ(Count(log, "VELDAgent [3]: Failed to connect to remote host no-such-host.invalid:5140\n\n"), 1u);
-    EXPECT_EQ(Count(log, "VELDAgent [2]: Failed to send message to host: no-such-host.invalid:5140\n"), 1u);
+    EXPECT_EQ(Count(log, "VELDAgent [2]: could not resolve address[no-such-host.invalid]\n"), 2u)
+        << log;
+    EXPECT_EQ(
+        Count(log, "VELDAgent [3]: Failed to connect to remote host no-such-host.invalid:5140\n\n"),
+        1u);
+    EXPECT_EQ(
+        Count(log, "VELDAgent [2]: Failed to send message to host: no-such-host.invalid:5140\n"),
+        1u);
   }
 }
 
@@ -405,7 +414,8 @@ TEST_F(LinkTest, NoPartialRecordsOnTcpUnderInterruptions) {
   constexpr int kPerThread = 8;
   constexpr size_t kBody = 512 * 1024;
   auto record = [](int producer, int i) {
-    return std::to_string(producer) + ":" + std::to_string(i) + ":" + std::string(kBody, char('a' + producer)) + "\n";
+    return std::to_string(producer) + ":" + std::to_string(i) + ":" +
+           std::string(kBody, char('a' + producer)) + "\n";
   };
   const size_t total = 2 * kPerThread * record(0, 0).size();
   std::atomic<bool> done{false}, release{false};
@@ -452,7 +462,8 @@ TEST_F(LinkTest, NoPartialRecordsOnTcpUnderInterruptions) {
     int id = got[at] - '0';
     ASSERT_TRUE(id == 0 || id == 1) << "record boundary lost at byte " << at;
     const std::string want = record(id, next[id]++);
-    ASSERT_EQ(got.compare(at, want.size(), want), 0) << "record " << id << ":" << next[id] - 1 << " cut";
+    ASSERT_EQ(got.compare(at, want.size(), want), 0)
+        << "record " << id << ":" << next[id] - 1 << " cut";
     at += want.size();
   }
   EXPECT_GT(interruptions.load(), 0);

@@ -31,10 +31,11 @@ namespace veldtest {
 namespace {
 
 constexpr char kPackageHint[] =
-    "rsyslogd not found: install the Debian package rsyslog (apt-get install rsyslog, or scripts/deps.sh)";
-constexpr int kStartAttempts = 3;        // fresh ports tried before giving up
-constexpr int kBindTimeoutMs = 10000;    // for rsyslogd to own both ports
-constexpr int kStopTimeoutMs = 5000;     // after SIGTERM, before SIGKILL
+    "rsyslogd not found: install the Debian package rsyslog (apt-get install rsyslog, or "
+    "scripts/deps.sh)";
+constexpr int kStartAttempts = 3;      // fresh ports tried before giving up
+constexpr int kBindTimeoutMs = 10000;  // for rsyslogd to own both ports
+constexpr int kStopTimeoutMs = 5000;   // after SIGTERM, before SIGKILL
 constexpr int kPollMs = 20;
 
 std::string FindRsyslogd() {
@@ -90,7 +91,8 @@ pid_t Spawn(const std::vector<std::string> &argv, const std::string &out_path) {
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, out_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
   posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
   pid_t pid = -1;
   int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
@@ -118,7 +120,8 @@ bool Owns(const std::string &ss_out, int port, pid_t pid) {
     size_t end = ss_out.find('\n', start);
     if (end == std::string::npos) end = ss_out.size();
     std::string_view line(ss_out.data() + start, end - start);
-    if (line.find(addr) != std::string_view::npos && line.find(who) != std::string_view::npos) return true;
+    if (line.find(addr) != std::string_view::npos && line.find(who) != std::string_view::npos)
+      return true;
     start = end + 1;
   }
   return false;
@@ -154,19 +157,32 @@ bool DecodeLine(std::string_view line, std::string *out) {
     }
     if (++i >= body.size()) return false;
     switch (body[i]) {
-      case 'n': out->push_back('\n'); break;
-      case 't': out->push_back('\t'); break;
-      case 'r': out->push_back('\r'); break;
-      case 'b': out->push_back('\b'); break;
-      case 'f': out->push_back('\f'); break;
+      case 'n':
+        out->push_back('\n');
+        break;
+      case 't':
+        out->push_back('\t');
+        break;
+      case 'r':
+        out->push_back('\r');
+        break;
+      case 'b':
+        out->push_back('\b');
+        break;
+      case 'f':
+        out->push_back('\f');
+        break;
       case 'u': {
         if (i + 4 >= body.size()) return false;
-        unsigned cp = static_cast<unsigned>(std::strtoul(std::string(body.substr(i + 1, 4)).c_str(), nullptr, 16));
+        unsigned cp = static_cast<unsigned>(
+            std::strtoul(std::string(body.substr(i + 1, 4)).c_str(), nullptr, 16));
         AppendUtf8(out, cp);
         i += 4;
         break;
       }
-      default: out->push_back(body[i]); break;  // \" \\ \/
+      default:
+        out->push_back(body[i]);
+        break;  // \" \\ \/
     }
   }
   return true;
@@ -203,42 +219,42 @@ bool RsyslogCollector::StartOnce(const std::string &rsyslogd, std::string *err) 
   std::remove((dir_ / "internal.log").c_str());
   mkdir(work.c_str(), 0700);
   const std::string port = std::to_string(port_);
-  WriteFile(conf,
-            "global(workDirectory=\"" + work +
-                "\"\n"
-                "       processInternalMessages=\"on\"\n"
-                "       parser.escapeControlCharactersOnReceive=\"off\"\n"
-                "       maxMessageSize=\"256k\")\n"
-                "module(load=\"imtcp\")\n"
-                "module(load=\"imudp\")\n"
-                "template(name=\"veldRawJson\" type=\"list\") {\n"
-                "  constant(value=\"{\\\"raw\\\":\\\"\")\n"
-                "  property(name=\"rawmsg\" format=\"json\")\n"
-                "  constant(value=\"\\\"}\\n\")\n"
-                "}\n"
-                "ruleset(name=\"veldCollect\") {\n"
-                "  action(type=\"omfile\" file=\"" +
-                (dir_ / "records.json") +
-                "\" template=\"veldRawJson\"\n"
-                "         flushOnTXEnd=\"on\" asyncWriting=\"off\")\n"
-                "}\n"
-                "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" +
-                port +
-                "\"\n"
-                "      supportOctetCountedFraming=\"off\" ruleset=\"veldCollect\")\n"
-                "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" +
-                port +
-                "\"\n"
-                "      rcvBufSize=\"4m\" ruleset=\"veldCollect\")\n"
-                "# Only rsyslog's own messages reach the default ruleset.\n"
-                "action(type=\"omfile\" file=\"" +
-                (dir_ / "internal.log") + "\" flushOnTXEnd=\"on\" asyncWriting=\"off\")\n");
+  WriteFile(conf, "global(workDirectory=\"" + work +
+                      "\"\n"
+                      "       processInternalMessages=\"on\"\n"
+                      "       parser.escapeControlCharactersOnReceive=\"off\"\n"
+                      "       maxMessageSize=\"256k\")\n"
+                      "module(load=\"imtcp\")\n"
+                      "module(load=\"imudp\")\n"
+                      "template(name=\"veldRawJson\" type=\"list\") {\n"
+                      "  constant(value=\"{\\\"raw\\\":\\\"\")\n"
+                      "  property(name=\"rawmsg\" format=\"json\")\n"
+                      "  constant(value=\"\\\"}\\n\")\n"
+                      "}\n"
+                      "ruleset(name=\"veldCollect\") {\n"
+                      "  action(type=\"omfile\" file=\"" +
+                      (dir_ / "records.json") +
+                      "\" template=\"veldRawJson\"\n"
+                      "         flushOnTXEnd=\"on\" asyncWriting=\"off\")\n"
+                      "}\n"
+                      "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" +
+                      port +
+                      "\"\n"
+                      "      supportOctetCountedFraming=\"off\" ruleset=\"veldCollect\")\n"
+                      "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" +
+                      port +
+                      "\"\n"
+                      "      rcvBufSize=\"4m\" ruleset=\"veldCollect\")\n"
+                      "# Only rsyslog's own messages reach the default ruleset.\n"
+                      "action(type=\"omfile\" file=\"" +
+                      (dir_ / "internal.log") + "\" flushOnTXEnd=\"on\" asyncWriting=\"off\")\n");
 
   // A misspelt option does not stop rsyslogd, so the check run decides.
   const std::string check_out = dir_ / "check.out";
   pid_t check = Spawn({rsyslogd, "-N1", "-f", conf}, check_out);
   int status = 0;
-  if (check < 0 || waitpid(check, &status, 0) != check || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+  if (check < 0 || waitpid(check, &status, 0) != check || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0) {
     *err = "rsyslogd -N1 rejected the configuration:\n" + ReadFile(check_out);
     port_ = 0;
     return false;
@@ -259,7 +275,8 @@ bool RsyslogCollector::StartOnce(const std::string &rsyslogd, std::string *err) 
       port_ = 0;
       return false;
     }
-    if (Owns(CommandOutput(tcp_cmd.c_str()), port_, pid_) && Owns(CommandOutput(udp_cmd.c_str()), port_, pid_))
+    if (Owns(CommandOutput(tcp_cmd.c_str()), port_, pid_) &&
+        Owns(CommandOutput(udp_cmd.c_str()), port_, pid_))
       return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
   }

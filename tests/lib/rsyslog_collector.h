@@ -58,7 +58,8 @@ class RsyslogCollector {
   // Waits until at least n messages have arrived; false on timeout.
   bool WaitForRecords(size_t n, int timeout_ms) const;
   // Waits until done(Records()) holds; false on timeout.
-  bool WaitUntil(const std::function<bool(const std::vector<std::string> &)> &done, int timeout_ms) const;
+  bool WaitUntil(const std::function<bool(const std::vector<std::string> &)> &done,
+                 int timeout_ms) const;
   // rsyslog's own messages and output, for failure reports.
   std::string Diagnostics() const;
   // SIGTERM to the collector and wait for it (SIGKILL after 5 s).  Records()
