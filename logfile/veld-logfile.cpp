@@ -32,7 +32,7 @@
 #include "veld-config-unix.h"
 #include "veld-logfile.h"
 
-std::atomic<P_LOGFILE_LIST> LogFileList{nullptr};   // config reader, then the scanner
+std::atomic<P_LOGFILE_LIST> LogFileList{nullptr};      // config reader, then the scanner
 std::atomic<P_LOGDIR_LIST> LogDirectoryList{nullptr};  // config reader only
 
 // Extensions of compressed and binary files, which are never read.
@@ -116,8 +116,8 @@ constexpr size_t kRecordMax = 4093;         // characters of one record
 constexpr unsigned kRecordsPerPause = 200;  // records of one file between pauses
 constexpr size_t kReadBuffer = 65536;       // bytes taken from a file per read
 constexpr uint64_t kDefaultRotationLimit = 1048576;
-constexpr unsigned kPassPause = 10;  // seconds between tailer passes
-constexpr unsigned kScanPause = 15;  // seconds between directory scans
+constexpr unsigned kPassPause = 10;     // seconds between tailer passes
+constexpr unsigned kScanPause = 15;     // seconds between directory scans
 constexpr size_t kPositionLine = 2048;  // position-file line buffer
 constexpr size_t kNameBuffer = 4096;    // a backup name
 constexpr int kBackupSearch = 1024;     // backup numbers searched: 0..1023
@@ -236,8 +236,8 @@ int LogFileWriteWatchdogFile(const char *watchdog_file) {
   }
   for (P_LOGFILE_LIST n = LogFileList.load(std::memory_order_acquire); ok && n != nullptr;
        n = n->next.load(std::memory_order_acquire)) {
-    if (std::fprintf(f, "%s=%" PRIu64 ",%" PRIu64 "\n", n->log_file ? n->log_file : "",
-                     n->filesize, n->timestamp) < 0)
+    if (std::fprintf(f, "%s=%" PRIu64 ",%" PRIu64 "\n", n->log_file ? n->log_file : "", n->filesize,
+                     n->timestamp) < 0)
       ok = false;
   }
   if (std::fflush(f) != 0 || std::ferror(f)) ok = false;
@@ -290,8 +290,8 @@ namespace {
 // must never carry root's writes elsewhere), and synced before the caller
 // may empty S.  `src_nofollow` does the same for S when S is a backup.
 int CopyFile(const char *src, const char *dst, bool src_nofollow) {
-  UniqueFd in(open(src, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
-                            (src_nofollow ? O_NOFOLLOW : 0)));
+  UniqueFd in(
+      open(src, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (src_nofollow ? O_NOFOLLOW : 0)));
   struct stat st;
   if (!in.ok() || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     Log(1, kMsgCopyOpenSource, src);
@@ -303,8 +303,8 @@ int CopyFile(const char *src, const char *dst, bool src_nofollow) {
   if (st.st_uid != geteuid()) mode &= ~static_cast<mode_t>(S_ISUID);
   if (st.st_gid != getegid()) mode &= ~static_cast<mode_t>(S_ISGID);
 
-  UniqueFd out(open(dst, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW,
-                    0600));
+  UniqueFd out(
+      open(dst, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0600));
   struct stat dst_st;
   if (!out.ok() || fstat(out.get(), &dst_st) != 0 || !S_ISREG(dst_st.st_mode) ||
       dst_st.st_nlink != 1 || ftruncate(out.get(), 0) != 0) {
@@ -339,7 +339,8 @@ int CopyFile(const char *src, const char *dst, bool src_nofollow) {
 // file is truncated; a backup is never followed through a link, nor emptied
 // when it is a second name of some other file.
 bool EmptyFile(const char *path, bool nofollow, bool backup) {
-  UniqueFd fd(open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (nofollow ? O_NOFOLLOW : 0)));
+  UniqueFd fd(
+      open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (nofollow ? O_NOFOLLOW : 0)));
   struct stat st;
   if (!fd.ok() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   if (backup && st.st_nlink != 1) return false;
@@ -506,8 +507,8 @@ void LogFileProcess(P_LOGFILE_LIST vkp) {
 
   // A file that shows nothing new is not opened at all.
   if (size != node->filesize) {
-    UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
-                               (node->no_follow ? O_NOFOLLOW : 0)));
+    UniqueFd fd(open(
+        path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (node->no_follow ? O_NOFOLLOW : 0)));
     struct stat fst;
     if (!fd.ok() || fstat(fd.get(), &fst) != 0 || !S_ISREG(fst.st_mode)) {
       Log(2, kMsgFileOpenFailed, path);

@@ -18,11 +18,11 @@ typedef struct LogFileList_ {
   std::atomic<struct LogFileList_ *> next;  // next node or null
 
   // Kept in memory only; the position file never carries them.
-  uint64_t dev;             // device of the file last read; tailer only
-  uint64_t ino;             // inode of the file last read; tailer only
-  bool identity_known;      // dev/ino hold a real identity; tailer only
-  bool nonregular_logged;   // "not a regular file" already said; tailer only
-  bool no_follow;           // found by the directory scan: never follow a link
+  uint64_t dev;            // device of the file last read; tailer only
+  uint64_t ino;            // inode of the file last read; tailer only
+  bool identity_known;     // dev/ino hold a real identity; tailer only
+  bool nonregular_logged;  // "not a regular file" already said; tailer only
+  bool no_follow;          // found by the directory scan: never follow a link
   // Appender only: a node known to lie at or behind this node's tail, so an
   // append need not walk the whole list again.
   std::atomic<struct LogFileList_ *> tail_hint;

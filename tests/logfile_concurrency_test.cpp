@@ -89,8 +89,7 @@ TEST_F(ListConcurrencyTest, ScannerAppendsWhileTailerWalks) {
     ASSERT_EQ(stat(n->log_file, &st), 0);
     EXPECT_EQ(n->filesize, static_cast<uint64_t>(st.st_size)) << n->log_file;
   }
-  EXPECT_EQ(logtest::CountOf(veldtest::ReadFile(positions), "\n"),
-            static_cast<size_t>(kFiles) + 1);
+  EXPECT_EQ(logtest::CountOf(veldtest::ReadFile(positions), "\n"), static_cast<size_t>(kFiles) + 1);
 }
 
 }  // namespace

@@ -221,9 +221,9 @@ TEST_F(PositionFileTest, UncreatableFileFailsAndPassReportsIt) {
   const std::string bad = dir / "no-such-dir/positions";
   EXPECT_EQ(LogFileWriteWatchdogFile(bad.c_str()), 0);
   LogFilePass(bad.c_str());
-  EXPECT_NE(DiagLog().find("VELDAgent [2]: Failed to write our watchdog status to " + bad +
-                           ", ignoring"),
-            std::string::npos);
+  EXPECT_NE(
+      DiagLog().find("VELDAgent [2]: Failed to write our watchdog status to " + bad + ", ignoring"),
+      std::string::npos);
 }
 
 TEST_F(PositionFileTest, WriteReplacesTheFileNotItsContentInPlace) {

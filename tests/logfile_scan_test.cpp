@@ -211,9 +211,9 @@ TEST_F(ScanTest, ThreadAnnouncesDirectoriesAndScansAtOnceThenEvery15Seconds) {
   EXPECT_EQ(CountOf(log, "VELDAgent [3]: Identified existing directory location for monitoring: " +
                              watched + "\n"),
             1u);
-  EXPECT_EQ(CountOf(log, "Identified existing directory location for monitoring: " +
-                             (dir / "second")),
-            1u);
+  EXPECT_EQ(
+      CountOf(log, "Identified existing directory location for monitoring: " + (dir / "second")),
+      1u);
   EXPECT_EQ(ListedPaths(), (std::vector<std::string>{watched + "/a.log"}));
 }
 

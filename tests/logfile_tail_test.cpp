@@ -41,7 +41,8 @@ TEST_F(TailTest, ThousandLinesArriveWithFivePausesAndOneStamp) {
   // After records 200, 400, 600, 800 and 1000: the last pause follows the last record.
   EXPECT_EQ(logtest::sleeps_of_1.load(), 5);
   EXPECT_EQ(n->filesize, content.size());
-  EXPECT_EQ(ReadFile(dir / "positions"), (dir / "app.log") + "=" + std::to_string(content.size()) + ",0\n");
+  EXPECT_EQ(ReadFile(dir / "positions"),
+            (dir / "app.log") + "=" + std::to_string(content.size()) + ",0\n");
 }
 
 TEST_F(TailTest, PauseCounterStartsAfreshForEachFile) {
@@ -126,7 +127,9 @@ TEST_F(TailTest, TopBitClearedAndControlCharactersKept) {
 }
 
 TEST_F(TailTest, NulBytesAreLeftOutNotCuttingTheLine) {
-  WriteFile(dir / "app.log", std::string("ab\0cd\x80" "ef\nnext\n", 14));
+  WriteFile(dir / "app.log", std::string("ab\0cd\x80"
+                                         "ef\nnext\n",
+                                         14));
   P_LOGFILE_LIST n = AddFile(dir / "app.log");
   EXPECT_EQ(Pass(), (std::vector<std::string>{Rec("abcdef\n"), Rec("next\n")}));
   EXPECT_EQ(n->filesize, 14u);
@@ -316,9 +319,9 @@ TEST_F(TailTest, DanglingLinkAtBackupNameIsNeverWrittenThrough) {
   EXPECT_FALSE(std::filesystem::exists(dir / "created-through-link"));
   EXPECT_EQ(ReadFile(dir / "app.log"), "line\n");
   EXPECT_EQ(n->filesize, 5u);
-  EXPECT_NE(DiagLog().find("cannot open backup file \"" + (dir / "app.log._hlr_0") +
-                           "\" for writing"),
-            std::string::npos)
+  EXPECT_NE(
+      DiagLog().find("cannot open backup file \"" + (dir / "app.log._hlr_0") + "\" for writing"),
+      std::string::npos)
       << DiagLog();
 }
 
@@ -343,9 +346,9 @@ TEST_F(TailTest, ThreadReadsPositionsOnceThenPassesAndSleepsTenSeconds) {
   ASSERT_EQ(tailer_long_sleeps.load(), 1);
   EXPECT_EQ(collector.Drain(), (std::vector<std::string>{Rec("send\n")}));
   EXPECT_EQ(ReadFile(dir / "positions"), (dir / "app.log") + "=10,77\n");
-  EXPECT_EQ(CountOf(DiagLog(), "Processed our watchdog file " + (dir / "positions") +
-                                   ", successfully."),
-            1u);
+  EXPECT_EQ(
+      CountOf(DiagLog(), "Processed our watchdog file " + (dir / "positions") + ", successfully."),
+      1u);
 }
 
 }  // namespace
