@@ -151,8 +151,8 @@ P_PERFMON_CPU_INFO PerfMonCPUInit() {
   info->Current = ZeroArray<unsigned long>(n * kCounters);
   info->Seen = ZeroArray<bool>(n);
   info->adapterList = ZeroArray<char *>(n);
-  // Names are short ("%d" of an index below PERFMON_CPU_MAX): one block.
-  constexpr size_t kNameSlot = 8;
+  // The names share one block.
+  constexpr size_t kNameSlot = 12;  // "%d" of any int
   info->names = ZeroArray<char>(n * kNameSlot);
   if (!info->Usr || !info->Nice || !info->System || !info->Idle || !info->HavePrevious ||
       !info->Current || !info->Seen || !info->adapterList || !info->names)
