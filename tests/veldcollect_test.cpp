@@ -13,10 +13,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <functional>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -127,10 +127,26 @@ std::string Collect() { return veldtest::BuiltProgram("veldcollect"); }
 
 // Starts veldcollect on a free loopback port; returns the port, 0 on failure.
 int StartCollector(Process &p) {
-  std::regex listening("listening on 127\\.0\\.0\\.1:([0-9]+)/(tcp|udp)\n");
-  std::smatch m;
-  p.ReadUntil([&] { return std::regex_search(p.err, m, listening); }, milliseconds(5000));
-  return m.empty() ? 0 : std::stoi(m[1].str());
+  const std::string prefix = "listening on 127.0.0.1:";
+  int port = 0;
+  p.ReadUntil(
+      [&] {
+        size_t at = p.err.find(prefix);
+        if (at == std::string::npos || p.err.find('\n', at) == std::string::npos) return false;
+        port = std::atoi(p.err.c_str() + at + prefix.size());
+        return true;
+      },
+      milliseconds(5000));
+  return port;
+}
+
+// "<digits> VELDUnixLog: <text>": the stamp and the text, or stamp -1.
+std::pair<long, std::string> ParseRecord(const std::string &line) {
+  const std::string tag = " VELDUnixLog: ";
+  size_t digits = line.find_first_not_of("0123456789");
+  if (digits == 0 || digits == std::string::npos || line.compare(digits, tag.size(), tag) != 0)
+    return {-1, ""};
+  return {std::stol(line.substr(0, digits)), line.substr(digits + tag.size())};
 }
 
 int Connect(int port, int type = SOCK_STREAM) {
@@ -228,7 +244,7 @@ TEST(VeldCollect, SeveralTcpAgentsAtOnceKeepTheirLinesWholeAndBytesExact) {
   for (int round = 0; round < 4; ++round) {
     for (int i = 0; i < 3; ++i) {
       std::string line = "agent " + std::to_string(i) + " line " + std::to_string(round) +
-                         std::string("\t\x01\xff\0 end\r", 12) + "\n";
+                         std::string("\t\x01\xff\0 end\r", 9) + "\n";
       sent[i] += line;
       rest[i] = line.substr(9);
       ASSERT_TRUE(SendAll(agents[i], line.substr(0, 9)));
@@ -329,14 +345,12 @@ void AgentSendsThrough(const char *service) {
   ASSERT_TRUE(agent.started());
 
   // Complete log-line records in the collector's output, in order.
-  std::regex record("([0-9]+) VELDUnixLog: (.*)");
   auto records = [&] {
-    std::vector<std::pair<time_t, std::string>> found;
-    std::smatch m;
+    std::vector<std::pair<long, std::string>> found;
     for (size_t start = 0, end; (end = collector.out.find('\n', start)) != std::string::npos;
          start = end + 1) {
-      std::string line = collector.out.substr(start, end - start);
-      if (std::regex_match(line, m, record)) found.emplace_back(std::stol(m[1].str()), m[2].str());
+      auto r = ParseRecord(collector.out.substr(start, end - start));
+      if (r.first >= 0) found.push_back(r);
     }
     return found;
   };
