@@ -70,7 +70,8 @@ size_t full_write(int desc, const void *ptr, size_t len);
 
 // The directory scanner.  LogDirectoryThread never returns; each period is
 // LogDirectoryScanPass (LogDirectoryProcess on every watched directory), then
-// 15 seconds.
+// 15 seconds.  It is the list's one appender once the workers run and keeps
+// its own index of the tailed paths, so only one thread may scan.
 void *LogDirectoryThread(void *vkp);
 void LogDirectoryScanPass();
 void LogDirectoryProcess(P_LOGDIR_LIST vkp);
