@@ -176,10 +176,15 @@ int SSLGenrsaKeyRequest(const char *password, const char *outKeyFile, const char
                         const char *subject) {
   if (AnyRefused({password, outKeyFile, outRequestFile, subject})) return 0;
   std::string passin = std::string("pass:") + password;
-  const char *argv[] = {veld_openssl_program, "req",      "-passin",  passin.c_str(),
-                        "-new",               "-nodes",   "-out",     outRequestFile,
-                        "-keyout",            outKeyFile, "-subj",    subject,
+  // clang-format off
+  const char *argv[] = {veld_openssl_program, "req",
+                        "-passin", passin.c_str(),
+                        "-new", "-nodes",
+                        "-out", outRequestFile,
+                        "-keyout", outKeyFile,
+                        "-subj", subject,
                         nullptr};
+  // clang-format on
   return RunOpenssl(const_cast<char *const *>(argv));
 }
 
@@ -187,21 +192,15 @@ int SSLGenCertificate(const char *password, const char *daysValid, const char *i
                       const char *signKey, const char *serverCrt, const char *subject) {
   if (AnyRefused({password, daysValid, inCsr, signKey, serverCrt, subject})) return 0;
   std::string passin = std::string("pass:") + password;
-  const char *argv[] = {veld_openssl_program,
-                        "req",
-                        "-new",
-                        "-nodes",
-                        "-x509",
-                        "-passin",
-                        passin.c_str(),
-                        "-out",
-                        serverCrt,
-                        "-keyout",
-                        signKey,
-                        "-days",
-                        daysValid,
-                        "-subj",
-                        subject,
+  // clang-format off
+  const char *argv[] = {veld_openssl_program, "req",
+                        "-new", "-nodes", "-x509",
+                        "-passin", passin.c_str(),
+                        "-out", serverCrt,
+                        "-keyout", signKey,
+                        "-days", daysValid,
+                        "-subj", subject,
                         nullptr};
+  // clang-format on
   return RunOpenssl(const_cast<char *const *>(argv));
 }

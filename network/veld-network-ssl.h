@@ -59,7 +59,8 @@ int SSLGenCertificate(const char *password, const char *daysValid, const char *i
                       const char *signKey, const char *serverCrt, const char *subject);
 
 // The program the two operations above run: "/usr/bin/openssl".  Tests
-// alone repoint it, to see a missing program reported.
+// alone repoint it, to see a missing program reported and to record the
+// arguments it is given.
 extern const char *veld_openssl_program;
 
 #endif

@@ -3,6 +3,7 @@
 // in every argument position, and shell metacharacters that must reach
 // openssl as plain text instead of running anything.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -88,8 +89,7 @@ class InDirectory {
 TEST(CertGen, KeyRequestGivesUnencryptedKeyAndSignedRequestForSubject) {
   veldtest::TempDir dir;
   std::string key = dir / "new.key", req = dir / "new.csr";
-  ASSERT_EQ(SSLGenrsaKeyRequest("unused", key.c_str(), req.c_str(), "/O=Veld/CN=host.example"),
-            1);
+  ASSERT_EQ(SSLGenrsaKeyRequest("unused", key.c_str(), req.c_str(), "/O=Veld/CN=host.example"), 1);
   Key k = ReadKey(key);
   ASSERT_TRUE(k) << "key missing or encrypted";
   Req r = ReadReq(req);
@@ -144,6 +144,27 @@ TEST(CertGen, MissingOpensslGivesZero) {
   EXPECT_TRUE(Listing(dir.path()).empty());
 }
 
+TEST(CertGen, OpensslGetsExactlyTheseArgumentsOneValueEach) {
+  // A stand-in program records its arguments, one per line, then runs the
+  // real openssl with them.
+  veldtest::TempDir dir;
+  std::string recorder = dir / "openssl", record = dir / "args";
+  veldtest::WriteFile(recorder, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + record +
+                                    "'\nexec /usr/bin/openssl \"$@\"\n");
+  ASSERT_EQ(chmod(recorder.c_str(), 0700), 0);
+  const char *saved = veld_openssl_program;
+  veld_openssl_program = recorder.c_str();
+  std::string key = dir / "k.pem", req = dir / "r.pem", crt = dir / "c.pem";
+
+  EXPECT_EQ(SSLGenrsaKeyRequest("p w $x", key.c_str(), req.c_str(), "/CN=a b"), 1);
+  EXPECT_EQ(veldtest::ReadFile(record), "req\n-passin\npass:p w $x\n-new\n-nodes\n-out\n" + req +
+                                            "\n-keyout\n" + key + "\n-subj\n/CN=a b\n");
+  EXPECT_EQ(SSLGenCertificate("pw", "7", "in.csr", key.c_str(), crt.c_str(), "/CN=c"), 1);
+  EXPECT_EQ(veldtest::ReadFile(record), "req\n-new\n-nodes\n-x509\n-passin\npass:pw\n-out\n" + crt +
+                                            "\n-keyout\n" + key + "\n-days\n7\n-subj\n/CN=c\n");
+  veld_openssl_program = saved;
+}
+
 // --- Refused arguments run nothing
 
 // Arguments of one call, by position; `Call` runs the operation on them.
@@ -158,11 +179,13 @@ const Operation kOperations[] = {
      [](const veldtest::TempDir &d) {
        return std::vector<std::string>{"pass", d / "key.pem", d / "req.pem", "/CN=refused"};
      },
-     [](const std::vector<const char *> &a) { return SSLGenrsaKeyRequest(a[0], a[1], a[2], a[3]); }},
+     [](const std::vector<const char *> &a) {
+       return SSLGenrsaKeyRequest(a[0], a[1], a[2], a[3]);
+     }},
     {"SSLGenCertificate",
      [](const veldtest::TempDir &d) {
-       return std::vector<std::string>{"pass", "30", d / "in.csr", d / "key.pem", d / "crt.pem",
-                                       "/CN=refused"};
+       return std::vector<std::string>{"pass",        "30",          d / "in.csr",
+                                       d / "key.pem", d / "crt.pem", "/CN=refused"};
      },
      [](const std::vector<const char *> &a) {
        return SSLGenCertificate(a[0], a[1], a[2], a[3], a[4], a[5]);
@@ -196,9 +219,10 @@ TEST(CertGen, RefusedCharacterInAnyPositionRunsNothing) {
         // Before the last character: paths stay inside dir and the subject
         // stays one openssl would accept, so only the refusal keeps files away.
         args[pos].insert(args[pos].size() - 1, 1, refused);
-        EXPECT_EQ(op.call(Pointers(args)), 0) << op.name << " arg " << pos << " '" << refused << "'";
-        EXPECT_TRUE(Listing(dir.path()).empty()) << op.name << " arg " << pos << " '" << refused
-                                                 << "'";
+        EXPECT_EQ(op.call(Pointers(args)), 0)
+            << op.name << " arg " << pos << " '" << refused << "'";
+        EXPECT_TRUE(Listing(dir.path()).empty())
+            << op.name << " arg " << pos << " '" << refused << "'";
       }
     }
   }

@@ -159,8 +159,8 @@ TEST_F(NetSocketTest, TcpClientReachesServerAndBytesArriveThroughNetRead) {
 TEST_F(NetSocketTest, PeerCloseGivesZeroWithCountZero) {
   Owned server = TcpServer();
   ASSERT_TRUE(server);
-  P_ZUN_SOCKET client = NetSocket(kLoopback, LocalPort(Fd(server)), nullptr, 0, 6,
-                                  NET_MODE_CLIENT, 0);
+  P_ZUN_SOCKET client =
+      NetSocket(kLoopback, LocalPort(Fd(server)), nullptr, 0, 6, NET_MODE_CLIENT, 0);
   ASSERT_NE(client, nullptr);
   Owned conn(NetAccept(server.get()));
   ASSERT_TRUE(conn);
@@ -315,8 +315,8 @@ TEST_F(NetSocketTest, PortInUseFailsReleasingDescriptorAndKeepingErrno) {
   ASSERT_TRUE(server);
   int before = OpenDescriptors();
   errno = 0;
-  P_ZUN_SOCKET second = NetSocket(nullptr, 0, kLoopback, LocalPort(Fd(server)), 6,
-                                  NET_MODE_SERVER, 0);
+  P_ZUN_SOCKET second =
+      NetSocket(nullptr, 0, kLoopback, LocalPort(Fd(server)), 6, NET_MODE_SERVER, 0);
   EXPECT_EQ(second, nullptr);
   EXPECT_EQ(errno, EADDRINUSE);
   EXPECT_EQ(OpenDescriptors(), before);

@@ -66,9 +66,8 @@ class SslSessionTest : public ::testing::Test {
     SSLInit();
     dir_ = new veldtest::TempDir();
     std::snprintf(pLogFile, sizeof pLogFile, "%s", (*dir_ / "veld.log").c_str());
-    ASSERT_EQ(SSLGenCertificate("", "2", "unused.csr", Key().c_str(), Crt().c_str(),
-                                "/CN=veld-test"),
-              1);
+    ASSERT_EQ(
+        SSLGenCertificate("", "2", "unused.csr", Key().c_str(), Crt().c_str(), "/CN=veld-test"), 1);
   }
   static void TearDownTestSuite() {
     delete dir_;
@@ -207,9 +206,8 @@ TEST_F(SslSessionTest, OperationsWithoutContextOrConnectionFail) {
 
 TEST_F(SslSessionTest, KeyThatDoesNotMatchCertificateIsRefusedAndContextCleared) {
   std::string otherKey = *dir_ / "other.key", otherCrt = *dir_ / "other.crt";
-  ASSERT_EQ(SSLGenCertificate("", "2", "unused.csr", otherKey.c_str(), otherCrt.c_str(),
-                              "/CN=other"),
-            1);
+  ASSERT_EQ(
+      SSLGenCertificate("", "2", "unused.csr", otherKey.c_str(), otherCrt.c_str(), "/CN=other"), 1);
   Owned s(NetSocketCreate());
   EXPECT_EQ(SSLInstall(s.get(), Crt().c_str(), otherKey.c_str(), "", TLS_server_method()), 0);
   EXPECT_EQ(s->sslOpts->context, nullptr);
@@ -229,11 +227,11 @@ TEST_F(SslSessionTest, MissingFilesAreRefusedAndContextCleared) {
 TEST_F(SslSessionTest, EncryptedKeyOpensWithItsPassPhraseOnly) {
   std::string key = *dir_ / "enc.key", crt = *dir_ / "enc.crt";
   ASSERT_EQ(RunProgram({"/usr/bin/openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt",
-                 "rsa_keygen_bits:2048", "-aes-256-cbc", "-pass", "pass:open sesame", "-out",
-                 key}),
+                        "rsa_keygen_bits:2048", "-aes-256-cbc", "-pass", "pass:open sesame", "-out",
+                        key}),
             0);
   ASSERT_EQ(RunProgram({"/usr/bin/openssl", "req", "-new", "-x509", "-key", key, "-passin",
-                 "pass:open sesame", "-days", "1", "-subj", "/CN=encrypted", "-out", crt}),
+                        "pass:open sesame", "-days", "1", "-subj", "/CN=encrypted", "-out", crt}),
             0);
   ASSERT_NE(veldtest::ReadFile(key).find("ENCRYPTED"), std::string::npos);
 

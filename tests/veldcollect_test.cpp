@@ -80,7 +80,9 @@ class Process {
     }
     return true;
   }
-  bool ReadFor(milliseconds t) { return ReadUntil([] { return false; }, t); }
+  bool ReadFor(milliseconds t) {
+    return ReadUntil([] { return false; }, t);
+  }
 
   // Sends `sig` and waits for the exit; the wait status, or -1 on timeout.
   int Stop(int sig, milliseconds timeout = milliseconds(5000)) {
@@ -222,8 +224,8 @@ TEST(VeldCollect, PortInUseIsReportedForTcpAndUdp) {
     if (udp) args.push_back("-u");
     Process p(args);
     EXPECT_EQ(ExitCode(p.Wait()), 1);
-    std::string want = "cannot listen on 127.0.0.1:" + port + (udp ? "/udp" : "/tcp") +
-                       ": Address already in use";
+    std::string want =
+        "cannot listen on 127.0.0.1:" + port + (udp ? "/udp" : "/tcp") + ": Address already in use";
     EXPECT_TRUE(Contains(p.err, want)) << p.err;
     close(holder);
   }
@@ -308,8 +310,8 @@ TEST(VeldCollect, UdpDatagramsAreWrittenAsTheyCame) {
   int fd = Connect(port, SOCK_DGRAM);
   ASSERT_GE(fd, 0);
   std::string expect;
-  for (const std::string &d : {std::string("one\n"), std::string("two, no end"),
-                               std::string("three\0\xff\n", 8)}) {
+  for (const std::string &d :
+       {std::string("one\n"), std::string("two, no end"), std::string("three\0\xff\n", 8)}) {
     ASSERT_TRUE(SendAll(fd, d));
     expect += d;
   }
@@ -336,10 +338,10 @@ void AgentSendsThrough(const char *service) {
   const std::string lines[] = {"first line", "second\tline with 'quotes' & $(no shell)",
                                "third line, appended later"};
   veldtest::WriteFile(log, lines[0] + "\n" + lines[1] + "\n");
-  veldtest::WriteFile(dir / "agent.cfg", "RemoteHost=127.0.0.1\nRemotePort=" +
-                                             std::to_string(port) + "\nRemoteService=" + service +
-                                             "\nLogFile=" + log + "\nWatchdogFile=" +
-                                             (dir / "positions") + "\n");
+  veldtest::WriteFile(dir / "agent.cfg",
+                      "RemoteHost=127.0.0.1\nRemotePort=" + std::to_string(port) +
+                          "\nRemoteService=" + service + "\nLogFile=" + log +
+                          "\nWatchdogFile=" + (dir / "positions") + "\n");
   time_t first = time(nullptr);
   Process agent({veldtest::BuiltProgram("veldagentd"), "-d", "-c", dir / "agent.cfg"});
   ASSERT_TRUE(agent.started());
