@@ -55,8 +55,8 @@ long ProcessorIndex(std::string_view line, std::string_view *rest) {
     if (n >= PERFMON_CPU_MAX) return -1;
     ++p;
   }
-  if (p == 3) return -1;                         // the all-processor line
-  if (line[3] == '0' && p > 4) return -1;        // leading zero
+  if (p == 3) return -1;                   // the all-processor line
+  if (line[3] == '0' && p > 4) return -1;  // leading zero
   if (p < line.size() && line[p] != ' ' && line[p] != '\t') return -1;
   *rest = line.substr(p);
   return n;
@@ -215,6 +215,4 @@ int PerfMonCPUProcess(P_PERFMON_CPU_INFO info) {
   return all;
 }
 
-void PerfMonCPUFree(P_PERFMON_CPU_INFO ret) {
-  std::unique_ptr<PERFMON_CPU_INFO> owned(ret);
-}
+void PerfMonCPUFree(P_PERFMON_CPU_INFO ret) { std::unique_ptr<PERFMON_CPU_INFO> owned(ret); }

@@ -11,12 +11,12 @@
 #define PERFMON_CPU_MAX 65536
 
 typedef struct PerfMonCpuInfo_ {
-  int counter_size;                          // processor slots, fixed at start
-  std::unique_ptr<char *[]> adapterList;     // each slot's name: its index, "%d"
-  std::unique_ptr<unsigned long[]> Usr;      // user ticks of the previous reading
-  std::unique_ptr<unsigned long[]> Nice;     // nice ticks of the previous reading
-  std::unique_ptr<unsigned long[]> System;   // system ticks of the previous reading
-  std::unique_ptr<unsigned long[]> Idle;     // idle + I/O wait of the previous reading
+  int counter_size;                         // processor slots, fixed at start
+  std::unique_ptr<char *[]> adapterList;    // each slot's name: its index, "%d"
+  std::unique_ptr<unsigned long[]> Usr;     // user ticks of the previous reading
+  std::unique_ptr<unsigned long[]> Nice;    // nice ticks of the previous reading
+  std::unique_ptr<unsigned long[]> System;  // system ticks of the previous reading
+  std::unique_ptr<unsigned long[]> Idle;    // idle + I/O wait of the previous reading
   // Whether the four values above hold a reading at all: a stored zero is a
   // legitimate counter value, not a missing one.
   std::unique_ptr<bool[]> HavePrevious;
@@ -25,7 +25,7 @@ typedef struct PerfMonCpuInfo_ {
   // nothing.
   std::unique_ptr<unsigned long[]> Current;
   std::unique_ptr<bool[]> Seen;
-  std::unique_ptr<char[]> names;             // storage behind adapterList
+  std::unique_ptr<char[]> names;  // storage behind adapterList
 } PERFMON_CPU_INFO, *P_PERFMON_CPU_INFO;
 
 // The number of configured processors; -1 when the system cannot say and

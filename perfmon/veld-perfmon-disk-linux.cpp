@@ -28,9 +28,11 @@ constexpr const char *kDiskStatsPath = "/proc/diskstats";
 // File-system types worth reporting, matched over each entry's length.
 constexpr const char *kTypes[] = {"ext2", "ext3", "ext4", "xfs", "jfs", "reiserfs", "btrfs"};
 
-constexpr const char *kFmtReadSectors = "%u VELDPerfMon: vfs_dev_id:%.*s; vfs_dev_read_sectors:%llu\n";
+constexpr const char *kFmtReadSectors =
+    "%u VELDPerfMon: vfs_dev_id:%.*s; vfs_dev_read_sectors:%llu\n";
 constexpr const char *kFmtReadOps = "%u VELDPerfMon: vfs_dev_id:%.*s; vfs_dev_read_ops:%llu\n";
-constexpr const char *kFmtWriteSectors = "%u VELDPerfMon: vfs_dev_id:%.*s; vfs_dev_write_sectors:%llu\n";
+constexpr const char *kFmtWriteSectors =
+    "%u VELDPerfMon: vfs_dev_id:%.*s; vfs_dev_write_sectors:%llu\n";
 constexpr const char *kFmtWriteOps = "%u VELDPerfMon: vfs_dev_id:%.*s; vfs_dev_write_ops:%llu\n";
 constexpr const char *kFmtFsTotal = "%u VELDPerfMon: vfs_fs_id:%s; vfs_fs_size_total:%llu\n";
 constexpr const char *kFmtFsFree = "%u VELDPerfMon: vfs_fs_id:%s; vfs_fs_size_free:%llu\n";
@@ -77,8 +79,8 @@ bool ParseDevice(std::string_view line, DevCounters *d) {
       IsU64(tok[5], &d->read_sectors) && IsInt(tok[6]) && IsU64(tok[7], &d->writes) &&
       IsInt(tok[8]) && IsU64(tok[9], &d->write_sectors))
     return true;
-  return IsU64(tok[3], &d->reads) && IsU64(tok[4], &d->read_sectors) &&
-         IsU64(tok[5], &d->writes) && IsU64(tok[6], &d->write_sectors);
+  return IsU64(tok[3], &d->reads) && IsU64(tok[4], &d->read_sectors) && IsU64(tok[5], &d->writes) &&
+         IsU64(tok[6], &d->write_sectors);
 }
 
 struct MountTableCloser {
@@ -157,6 +159,4 @@ int PerfMonDISKProcess(P_PERFMON_DISK_INFO info) {
   return 1;
 }
 
-void PerfMonDISKFree(P_PERFMON_DISK_INFO ret) {
-  std::unique_ptr<PERFMON_DISK_INFO> owned(ret);
-}
+void PerfMonDISKFree(P_PERFMON_DISK_INFO ret) { std::unique_ptr<PERFMON_DISK_INFO> owned(ret); }

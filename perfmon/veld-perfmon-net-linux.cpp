@@ -58,8 +58,8 @@ bool ParseInterface(std::string_view line, std::string_view *name, unsigned long
   for (size_t k = 0; k < kNumbers; ++k) {
     std::string_view tok;
     size_t used = 0;
-    if (!perfmon::NextToken(&rest, perfmon::kBlanks, &tok) || !perfmon::ParseU64(tok, &v[k], &used) ||
-        used != tok.size())
+    if (!perfmon::NextToken(&rest, perfmon::kBlanks, &tok) ||
+        !perfmon::ParseU64(tok, &v[k], &used) || used != tok.size())
       return false;
   }
   return true;
@@ -93,10 +93,12 @@ int PerfMonNETHandleAdapterList(P_PERFMON_NET_INFO info) {
       continue;
     }
     int nl = static_cast<int>(name.size());
-    for (size_t k = 0; k < kSentCount; ++k) PerfMonSend(kFormats[k], stamp, nl, name.data(), v[kSent[k]]);
+    for (size_t k = 0; k < kSentCount; ++k)
+      PerfMonSend(kFormats[k], stamp, nl, name.data(), v[kSent[k]]);
   }
   // Should the block not be had, the sampler simply counts again next time.
-  if (!info->avg) info->avg.reset(new (std::nothrow) unsigned long long[8 * (counted > 0 ? counted : 1)]());
+  if (!info->avg)
+    info->avg.reset(new (std::nothrow) unsigned long long[8 * (counted > 0 ? counted : 1)]());
   return 1;
 }
 

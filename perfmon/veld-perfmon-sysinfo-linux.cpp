@@ -59,8 +59,7 @@ bool KernelString(const char *path, char *out, size_t outlen) {
   return true;
 }
 
-void SendKernelString(unsigned int stamp, const char *format, const char *path,
-                      bool release) {
+void SendKernelString(unsigned int stamp, const char *format, const char *path, bool release) {
   char text[kTextMax];
   if (!KernelString(path, text, sizeof text)) {
     struct utsname u;

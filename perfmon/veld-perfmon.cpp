@@ -109,9 +109,7 @@ int PerfMonSend(const char *fmt, ...) {
   return SendLog(record);
 }
 
-unsigned int PerfMonStamp() {
-  return static_cast<unsigned int>(veld_time(nullptr));
-}
+unsigned int PerfMonStamp() { return static_cast<unsigned int>(veld_time(nullptr)); }
 
 // ------------------------------------------------------------ line reader
 
@@ -183,8 +181,10 @@ int PerfMonLineReader::Next(std::string_view *line) {
       *line = std::string_view(b, avail);  // last line without an end
       return 1;
     }
-    if (!eof_) Fill();
-    else if (skipping_) return 0;
+    if (!eof_)
+      Fill();
+    else if (skipping_)
+      return 0;
   }
 }
 

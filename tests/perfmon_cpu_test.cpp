@@ -15,7 +15,8 @@ class PerfMonCpu : public perfmontest::PerfMonTest {
  protected:
   void SetUp() override {
     PerfMonTest::SetUp();
-    tree.Write("/proc/stat", StatFile({{"cpu0", 100, 0, 100, 100, 0}, {"cpu1", 100, 0, 100, 100, 0}}));
+    tree.Write("/proc/stat",
+               StatFile({{"cpu0", 100, 0, 100, 100, 0}, {"cpu1", 100, 0, 100, 100, 0}}));
     info = PerfMonCPUInit();
     ASSERT_NE(info, nullptr);
   }
@@ -43,7 +44,8 @@ TEST_F(PerfMonCpu, FirstPassSilentSecondSendsSharesInOrder) {
   EXPECT_EQ(PerfMonCPUProcess(info), 1);
   EXPECT_TRUE(Records().empty());
 
-  tree.Write("/proc/stat", StatFile({{"cpu0", 110, 0, 110, 110, 0}, {"cpu1", 101, 1, 101, 100, 1}}));
+  tree.Write("/proc/stat",
+             StatFile({{"cpu0", 110, 0, 110, 110, 0}, {"cpu1", 101, 1, 101, 100, 1}}));
   EXPECT_EQ(PerfMonCPUProcess(info), 1);
   std::vector<std::string> want = CpuRecords("0", "66.67", "33.33", "33.33", "33.33");
   Append(&want, CpuRecords("1", "75.00", "25.00", "25.00", "25.00"));
@@ -54,7 +56,8 @@ TEST_F(PerfMonCpu, FirstPassSilentSecondSendsSharesInOrder) {
 // double it would be 0.62) and 159 of 160 prints 99.37; one third is 33.33.
 TEST_F(PerfMonCpu, SharesUseSinglePrecisionQuotients) {
   PerfMonCPUProcess(info);
-  tree.Write("/proc/stat", StatFile({{"cpu0", 101, 0, 100, 259, 0}, {"cpu1", 101, 0, 100, 102, 0}}));
+  tree.Write("/proc/stat",
+             StatFile({{"cpu0", 101, 0, 100, 259, 0}, {"cpu1", 101, 0, 100, 102, 0}}));
   PerfMonCPUProcess(info);
   std::vector<std::string> want = CpuRecords("0", "0.63", "0.00", "0.63", "99.37");
   Append(&want, CpuRecords("1", "33.33", "0.00", "33.33", "66.67"));
@@ -90,13 +93,15 @@ TEST_F(PerfMonCpu, ZeroElapsedTicksSendNothing) {
 // and one coming back reports again from its second reading on.
 TEST_F(PerfMonCpu, OfflineProcessorInTheMiddleHidesNothingAfterIt) {
   PerfMonCPUFree(info);
-  tree.Write("/proc/stat", StatFile({{"cpu0", 100, 0, 100, 100, 0}, {"cpu2", 100, 0, 100, 100, 0}}));
+  tree.Write("/proc/stat",
+             StatFile({{"cpu0", 100, 0, 100, 100, 0}, {"cpu2", 100, 0, 100, 100, 0}}));
   info = PerfMonCPUInit();
   ASSERT_NE(info, nullptr);
   ASSERT_GE(info->counter_size, 3);
   EXPECT_EQ(PerfMonCPUProcess(info), 0);  // cpu1 has no line
 
-  tree.Write("/proc/stat", StatFile({{"cpu0", 101, 0, 100, 101, 0}, {"cpu2", 103, 0, 100, 101, 0}}));
+  tree.Write("/proc/stat",
+             StatFile({{"cpu0", 101, 0, 100, 101, 0}, {"cpu2", 103, 0, 100, 101, 0}}));
   PerfMonCPUProcess(info);
   std::vector<std::string> want = CpuRecords("0", "50.00", "0.00", "50.00", "50.00");
   Append(&want, CpuRecords("2", "75.00", "0.00", "75.00", "25.00"));
@@ -151,7 +156,8 @@ TEST_F(PerfMonCpu, ManyProcessorsPastFirstPageAllReported) {
   PerfMonCPUFree(info);
   std::vector<CpuLine> lines;
   for (int n = 0; n < 400; ++n)
-    lines.push_back({"cpu" + std::to_string(n), 1000000000ULL + n, 0, 1000000000ULL, 1000000000ULL, 0});
+    lines.push_back(
+        {"cpu" + std::to_string(n), 1000000000ULL + n, 0, 1000000000ULL, 1000000000ULL, 0});
   tree.Write("/proc/stat", StatFile(lines));
   ASSERT_GT(veldtest::ReadFile(tree.Path("/proc/stat")).size(), 3 * 4096u);
   info = PerfMonCPUInit();
@@ -183,10 +189,12 @@ TEST_F(PerfMonCpu, UnreadableStatSendsNothingAndRestartsReadings) {
   PerfMonCPUProcess(info);
   tree.Remove("/proc/stat");
   EXPECT_EQ(PerfMonCPUProcess(info), 0);
-  tree.Write("/proc/stat", StatFile({{"cpu0", 200, 0, 100, 100, 0}, {"cpu1", 200, 0, 100, 100, 0}}));
+  tree.Write("/proc/stat",
+             StatFile({{"cpu0", 200, 0, 100, 100, 0}, {"cpu1", 200, 0, 100, 100, 0}}));
   PerfMonCPUProcess(info);
   EXPECT_TRUE(Records().empty());
-  tree.Write("/proc/stat", StatFile({{"cpu0", 201, 0, 100, 100, 0}, {"cpu1", 200, 0, 100, 101, 0}}));
+  tree.Write("/proc/stat",
+             StatFile({{"cpu0", 201, 0, 100, 100, 0}, {"cpu1", 200, 0, 100, 101, 0}}));
   PerfMonCPUProcess(info);
   std::vector<std::string> want = CpuRecords("0", "100.00", "0.00", "100.00", "0.00");
   Append(&want, CpuRecords("1", "0.00", "0.00", "0.00", "100.00"));
@@ -196,7 +204,8 @@ TEST_F(PerfMonCpu, UnreadableStatSendsNothingAndRestartsReadings) {
 // The state is sized for every configured processor and names them by index.
 TEST_F(PerfMonCpu, StateNamesEverySlotByIndex) {
   ASSERT_GE(info->counter_size, 2);
-  for (int n = 0; n < info->counter_size; ++n) EXPECT_STREQ(info->adapterList[n], std::to_string(n).c_str());
+  for (int n = 0; n < info->counter_size; ++n)
+    EXPECT_STREQ(info->adapterList[n], std::to_string(n).c_str());
   PerfMonCPUFree(nullptr);
 }
 

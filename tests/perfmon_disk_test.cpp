@@ -35,8 +35,10 @@ class PerfMonDisk : public perfmontest::PerfMonTest {
                                       unsigned long long rs, unsigned long long r,
                                       unsigned long long ws, unsigned long long w) {
     std::string p = stamp + " VELDPerfMon: vfs_dev_id:" + name + "; vfs_dev_";
-    return {p + "read_sectors:" + std::to_string(rs) + "\n", p + "read_ops:" + std::to_string(r) + "\n",
-            p + "write_sectors:" + std::to_string(ws) + "\n", p + "write_ops:" + std::to_string(w) + "\n"};
+    return {p + "read_sectors:" + std::to_string(rs) + "\n",
+            p + "read_ops:" + std::to_string(r) + "\n",
+            p + "write_sectors:" + std::to_string(ws) + "\n",
+            p + "write_ops:" + std::to_string(w) + "\n"};
   }
 
   // Runs passes until the space of `dirs` holds still across one, and
@@ -60,7 +62,8 @@ class PerfMonDisk : public perfmontest::PerfMonTest {
       struct statvfs v;
       if (statvfs(d.c_str(), &v) != 0) continue;
       unsigned long long f = v.f_frsize;
-      out.push_back(Rec("vfs_fs_id:" + d + "; vfs_fs_size_total:" + std::to_string(f * v.f_blocks)));
+      out.push_back(
+          Rec("vfs_fs_id:" + d + "; vfs_fs_size_total:" + std::to_string(f * v.f_blocks)));
       out.push_back(Rec("vfs_fs_id:" + d + "; vfs_fs_size_free:" + std::to_string(f * v.f_bavail)));
     }
     return out;
@@ -94,8 +97,9 @@ TEST_F(PerfMonDisk, DeviceLinesInEveryForm) {
   PerfMonDISKProcess(info);
   std::string dev_stamp = std::to_string(perfmontest::kStamp + 1);
   std::vector<std::string> want = Dev(dev_stamp, "sda", 20000, 1000, 8000, 400);
-  for (auto v : {Dev(dev_stamp, "sda1", 22, 11, 44, 33), Dev(dev_stamp, "vda", 1956450, 10957, 361960, 2383),
-                 Dev(dev_stamp, "ram1", 0, 0, 1, 0)})
+  for (auto v :
+       {Dev(dev_stamp, "sda1", 22, 11, 44, 33), Dev(dev_stamp, "vda", 1956450, 10957, 361960, 2383),
+        Dev(dev_stamp, "ram1", 0, 0, 1, 0)})
     want.insert(want.end(), v.begin(), v.end());
   EXPECT_EQ(Records(), want);
 }
@@ -109,11 +113,13 @@ TEST_F(PerfMonDisk, DeviceLinesInEveryForm) {
 // and carry the stamp taken first.
 TEST_F(PerfMonDisk, MountTableChoosesKnownTypes) {
   veldtest::TempDir a, b, c, d;
-  Start(Mount("/", "ext4") + Mount(a.path(), "XFS") + Mount("/proc", "proc") + Mount(b.path(), "jfs") +
-        Mount(c.path(), "ext4dev") + Mount("/tmp", "tmpfs") + Mount(d.path(), "ext") +
-        Mount("/no/such/dir", "btrfs") + Mount(a.path(), "xfs") + Mount("/", "Ext3"));
+  Start(Mount("/", "ext4") + Mount(a.path(), "XFS") + Mount("/proc", "proc") +
+        Mount(b.path(), "jfs") + Mount(c.path(), "ext4dev") + Mount("/tmp", "tmpfs") +
+        Mount(d.path(), "ext") + Mount("/no/such/dir", "btrfs") + Mount(a.path(), "xfs") +
+        Mount("/", "Ext3"));
   ASSERT_EQ(info->counter_size, 7);
-  std::vector<std::string> dirs = {"/", a.path(), b.path(), c.path(), "/no/such/dir", a.path(), "/"};
+  std::vector<std::string> dirs = {"/",      a.path(), b.path(), c.path(), "/no/such/dir",
+                                   a.path(), "/"};
   for (int k = 0; k < 7; ++k) EXPECT_EQ(info->adapterList[k], dirs[k]);
 
   tree.Write("/proc/diskstats", "   8       0 sda 1 0 2 0 3 0 4 0 0 0 0\n");

@@ -80,17 +80,20 @@ TEST(PerfMonEndToEnd, FirstCycleArrivesWellFormed) {
   std::string err;
   ASSERT_TRUE(collector.Start(&err)) << err;
   TempDir dir;
-  veldtest::WriteFile(dir / "agent.cfg", "RemoteHost=127.0.0.1\nRemotePort=" + std::to_string(collector.port()) +
-                                             "\nRemoteService=udp\nWatchdogFile=" + (dir / "positions") + "\n");
+  veldtest::WriteFile(dir / "agent.cfg",
+                      "RemoteHost=127.0.0.1\nRemotePort=" + std::to_string(collector.port()) +
+                          "\nRemoteService=udp\nWatchdogFile=" + (dir / "positions") + "\n");
   std::filesystem::create_directories(dir / "log");
   const time_t t0 = time(nullptr);
   AgentProcess agent;
   ASSERT_TRUE(agent.Start({"-d", "-c", dir / "agent.cfg"}, dir / "log"));
 
   // Identity closes the first cycle.
-  ASSERT_TRUE(collector.WaitUntil([](const std::vector<std::string> &r) { return Has(r, "sys_version:"); },
-                                  kFirstCycleMs))
-      << collector.Diagnostics() << "\nagent log:\n" << agent.DiagLog() << "\nagent stderr:\n" << agent.Stderr();
+  ASSERT_TRUE(collector.WaitUntil(
+      [](const std::vector<std::string> &r) { return Has(r, "sys_version:"); }, kFirstCycleMs))
+      << collector.Diagnostics() << "\nagent log:\n"
+      << agent.DiagLog() << "\nagent stderr:\n"
+      << agent.Stderr();
   std::vector<std::string> records = collector.Records();
   const time_t t1 = time(nullptr);
 
@@ -102,7 +105,8 @@ TEST(PerfMonEndToEnd, FirstCycleArrivesWellFormed) {
     EXPECT_GE(stamp, t0 - 1) << r;
     EXPECT_LE(stamp, t1 + 1) << r;
     EXPECT_EQ(r.find("nan"), std::string::npos) << r;
-    EXPECT_EQ(r.find("sys_cpu_"), std::string::npos) << "CPU share without a previous reading: " << r;
+    EXPECT_EQ(r.find("sys_cpu_"), std::string::npos)
+        << "CPU share without a previous reading: " << r;
     EXPECT_EQ(r.find("net_if_"), std::string::npos) << "network record in the counting pass: " << r;
     if (r.find("_mem_size_") != std::string::npos) ++memory;
   }
@@ -122,9 +126,11 @@ TEST(PerfMonEndToEnd, FirstCycleArrivesWellFormed) {
     EXPECT_TRUE(Has(records, "VELDPerfMon: vfs_fs_id:/; vfs_fs_size_total:")) << "root is " << root;
     EXPECT_TRUE(Has(records, "VELDPerfMon: vfs_fs_id:/; vfs_fs_size_free:")) << "root is " << root;
   } else {
-    std::printf("root file system type \"%s\" is not monitored; its records are not expected\n", root.c_str());
+    std::printf("root file system type \"%s\" is not monitored; its records are not expected\n",
+                root.c_str());
   }
-  EXPECT_NE(agent.DiagLog().find("Initializing our performance monitoring thread."), std::string::npos);
+  EXPECT_NE(agent.DiagLog().find("Initializing our performance monitoring thread."),
+            std::string::npos);
 }
 
 }  // namespace

@@ -62,7 +62,8 @@ class PerfMonLoop : public perfmontest::PerfMonTest {
   void SetUp() override {
     PerfMonTest::SetUp();
     tree.Write("/proc/stat", StatWithTicks(100));
-    tree.Write("/proc/meminfo", "MemTotal: 1 kB\nMemFree: 1 kB\nCached: 1 kB\nSwapTotal: 0 kB\nSwapFree: 0 kB\n");
+    tree.Write("/proc/meminfo",
+               "MemTotal: 1 kB\nMemFree: 1 kB\nCached: 1 kB\nSwapTotal: 0 kB\nSwapFree: 0 kB\n");
     tree.Write("/proc/net/dev", "  eth0: 1 1 0 0 0 0 0 0 1 1 0 0 0 0 0 0\n");
     tree.Write("/proc/diskstats", "   8       0 sda 1 0 2 0 3 0 4 0 0 0 0\n");
     tree.Write("/proc/sys/kernel/ostype", "Linux\n");
@@ -107,8 +108,9 @@ TEST_F(PerfMonLoop, SeventeenCyclesKeepTheRhythm) {
   }
   EXPECT_EQ(rhythm.cycles[0].back(), Rec("sys_version:6.1.0"));
   EXPECT_EQ(rhythm.cycles[1].front(), Rec("sys_cpu_id:0; sys_cpu_load_total:66.67"));
-  EXPECT_NE(perfmontest::TheAgent().LogText().find("Initializing our performance monitoring thread."),
-            std::string::npos);
+  EXPECT_NE(
+      perfmontest::TheAgent().LogText().find("Initializing our performance monitoring thread."),
+      std::string::npos);
 }
 
 // A sampler that cannot start (here the disk sampler, without a mount table)

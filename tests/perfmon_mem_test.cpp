@@ -37,8 +37,12 @@ class PerfMonMem : public perfmontest::PerfMonTest {
     ADD_FAILURE() << "buffer and shared memory never held still";
     return {};
   }
-  std::string Buffers(unsigned long long v) { return Rec("vm_mem_size_buffers:" + std::to_string(v)); }
-  std::string Shared(unsigned long long v) { return Rec("vm_mem_size_shared:" + std::to_string(v)); }
+  std::string Buffers(unsigned long long v) {
+    return Rec("vm_mem_size_buffers:" + std::to_string(v));
+  }
+  std::string Shared(unsigned long long v) {
+    return Rec("vm_mem_size_shared:" + std::to_string(v));
+  }
 
   P_PERFMON_MEM_INFO info = nullptr;
 };
@@ -59,10 +63,13 @@ TEST_F(PerfMonMem, RowsInBytesInFixedOrder) {
              "SwapFree:              0 kB\n");
   unsigned long long buffers = 0, shared = 0;
   std::vector<std::string> got = Pass(&buffers, &shared);
-  std::vector<std::string> want = {
-      Rec("sys_mem_size_free:3145728"),  Rec("vm_mem_size_cached:2097152"),
-      Rec("sys_mem_size_total:16700182528"), Buffers(buffers), Shared(shared),
-      Rec("vm_mem_size_free:0"),         Rec("vm_mem_size_total:0")};
+  std::vector<std::string> want = {Rec("sys_mem_size_free:3145728"),
+                                   Rec("vm_mem_size_cached:2097152"),
+                                   Rec("sys_mem_size_total:16700182528"),
+                                   Buffers(buffers),
+                                   Shared(shared),
+                                   Rec("vm_mem_size_free:0"),
+                                   Rec("vm_mem_size_total:0")};
   EXPECT_EQ(got, want);
 }
 
@@ -76,9 +83,12 @@ TEST_F(PerfMonMem, MissingAndOddRowsCostOnlyThemselves) {
              "MemFree: lots kB\n" + filler + "Cached: 5 gB\nSwapTotal: 4 kB\nSwapFree: 1 MB\n");
   unsigned long long buffers = 0, shared = 0;
   std::vector<std::string> got = Pass(&buffers, &shared);
-  std::vector<std::string> want = {Rec("sys_mem_size_free:0"), Rec("vm_mem_size_cached:5120"),
-                                   Buffers(buffers), Shared(shared),
-                                   Rec("vm_mem_size_free:1048576"), Rec("vm_mem_size_total:4096")};
+  std::vector<std::string> want = {Rec("sys_mem_size_free:0"),
+                                   Rec("vm_mem_size_cached:5120"),
+                                   Buffers(buffers),
+                                   Shared(shared),
+                                   Rec("vm_mem_size_free:1048576"),
+                                   Rec("vm_mem_size_total:4096")};
   EXPECT_EQ(got, want);
 }
 
