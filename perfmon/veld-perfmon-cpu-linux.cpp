@@ -42,6 +42,7 @@ constexpr size_t kStatLineMax = 1025;
 constexpr size_t kStreamBuf = 4096;
 
 enum { kUsr, kNice, kSys, kIdle, kCounters };
+enum : unsigned char { kNoLine, kUsable, kUnusable };
 
 // The processor index of a per-processor line, or -1.  The label must be
 // "cpu" and the index in canonical decimal, ending at a blank: "cpu1" never
@@ -149,7 +150,7 @@ P_PERFMON_CPU_INFO PerfMonCPUInit() {
   info->Idle = ZeroArray<unsigned long>(n);
   info->HavePrevious = ZeroArray<bool>(n);
   info->Current = ZeroArray<unsigned long>(n * kCounters);
-  info->Seen = ZeroArray<bool>(n);
+  info->Seen = ZeroArray<unsigned char>(n);
   info->adapterList = ZeroArray<char *>(n);
   // The names share one block.
   constexpr size_t kNameSlot = 12;  // "%d" of any int
@@ -170,7 +171,7 @@ int PerfMonCPUProcess(P_PERFMON_CPU_INFO info) {
   unsigned int stamp = PerfMonStamp();
   size_t n = static_cast<size_t>(info->counter_size);
   unsigned long *cur = info->Current.get();
-  std::fill(info->Seen.get(), info->Seen.get() + n, false);
+  std::fill(info->Seen.get(), info->Seen.get() + n, kNoLine);
 
   char buf[kStreamBuf];
   PerfMonLineReader r(buf, sizeof buf, kStatLineMax);
@@ -178,14 +179,15 @@ int PerfMonCPUProcess(P_PERFMON_CPU_INFO info) {
     std::string_view line, rest;
     while (r.Next(&line)) {
       long idx = ProcessorIndex(line, &rest);
-      if (idx < 0 || static_cast<size_t>(idx) >= n || info->Seen[idx]) continue;
-      if (ParseTicks(rest, cur + idx * kCounters)) info->Seen[idx] = true;
+      if (idx < 0 || static_cast<size_t>(idx) >= n || info->Seen[idx] != kNoLine) continue;
+      // The first line of a label is the processor's, usable or not.
+      info->Seen[idx] = ParseTicks(rest, cur + idx * kCounters) ? kUsable : kUnusable;
     }
   }
 
   int all = 1;
   for (size_t k = 0; k < n; ++k) {
-    if (!info->Seen[k]) {
+    if (info->Seen[k] != kUsable) {
       // Offline or unreadable: the next reading starts afresh.
       info->HavePrevious[k] = false;
       all = 0;

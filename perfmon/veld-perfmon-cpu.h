@@ -21,10 +21,10 @@ typedef struct PerfMonCpuInfo_ {
   // legitimate counter value, not a missing one.
   std::unique_ptr<bool[]> HavePrevious;
   // Scratch for one pass: the readings found in /proc/stat, 4 per slot, and
-  // whether the slot's line was found.  Made at start so a pass allocates
-  // nothing.
+  // whether the slot's line was found and usable.  Made at start so a pass
+  // allocates nothing.
   std::unique_ptr<unsigned long[]> Current;
-  std::unique_ptr<bool[]> Seen;
+  std::unique_ptr<unsigned char[]> Seen;
   std::unique_ptr<char[]> names;  // storage behind adapterList
 } PERFMON_CPU_INFO, *P_PERFMON_CPU_INFO;
 

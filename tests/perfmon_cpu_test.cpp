@@ -184,6 +184,23 @@ TEST_F(PerfMonCpu, ManyProcessorsPastFirstPageAllReported) {
   EXPECT_EQ(got[4 * 399 + 3], Rec("sys_cpu_id:399; sys_cpu_load_idle:66.67"));
 }
 
+// A processor line cut short (fewer than four counters) is that
+// processor's line all the same: it costs that processor the pass, and a
+// later complete line with the same label does not stand in for it.
+TEST_F(PerfMonCpu, CutProcessorLineCostsOnlyThatProcessor) {
+  PerfMonCPUProcess(info);
+  std::string stat = StatFile({{"cpu0", 101, 0, 100, 101, 0}});
+  stat.insert(stat.find("intr"), "cpu1 105 0 100\ncpu1 101 0 100 101 0\n");
+  tree.Write("/proc/stat", stat);
+  EXPECT_EQ(PerfMonCPUProcess(info), 0);
+  EXPECT_EQ(Records(), CpuRecords("0", "50.00", "0.00", "50.00", "50.00"));
+
+  tree.Write("/proc/stat",
+             StatFile({{"cpu0", 101, 0, 100, 102, 0}, {"cpu1", 102, 0, 100, 102, 0}}));
+  PerfMonCPUProcess(info);
+  EXPECT_EQ(Records(), CpuRecords("0", "0.00", "0.00", "0.00", "100.00"));
+}
+
 // An unreadable /proc/stat costs the pass, and the readings start afresh.
 TEST_F(PerfMonCpu, UnreadableStatSendsNothingAndRestartsReadings) {
   PerfMonCPUProcess(info);
