@@ -218,12 +218,4 @@ TEST_F(PerfMonCpu, UnreadableStatSendsNothingAndRestartsReadings) {
   EXPECT_EQ(Records(), want);
 }
 
-// The state is sized for every configured processor and names them by index.
-TEST_F(PerfMonCpu, StateNamesEverySlotByIndex) {
-  ASSERT_GE(info->counter_size, 2);
-  for (int n = 0; n < info->counter_size; ++n)
-    EXPECT_STREQ(info->adapterList[n], std::to_string(n).c_str());
-  PerfMonCPUFree(nullptr);
-}
-
 }  // namespace
