@@ -139,8 +139,9 @@ struct Agent {
 };
 
 inline Agent &TheAgent() {
-  static Agent *agent = new Agent;  // lives until the process ends, like the link
-  return *agent;
+  // Made on first use; at exit the reader stops and the directory goes.
+  static Agent agent;
+  return agent;
 }
 
 // A hand-made kernel-file tree: files written under a fresh directory that
