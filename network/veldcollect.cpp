@@ -169,7 +169,8 @@ int RunTcp(Socket listener, int wake) {
   for (Agent &a : agents) {
     if (ok) ok = FlushHeld(a);
   }
-  return ok ? 0 : kExitFailure;
+  // A stop that cut a write short is still a clean stop.
+  return ok || g_stop ? 0 : kExitFailure;
 }
 
 int RunUdp(Socket sock, int wake) {
