@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -98,10 +97,10 @@ TEST_F(DiagLogTest, ConcurrentLongEntriesStayWhole) {
   std::istringstream in(ReadFile(pLogFile));
   std::string line;
   int count = 0;
-  const std::regex prefix(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d:  VELDAgent \[3\]: <)");
+  const std::string prefix = "9999-99-99 99:99:99:  VELDAgent [9]: <";
   while (std::getline(in, line)) {
     ++count;
-    ASSERT_TRUE(std::regex_search(line.substr(0, 64), prefix)) << line.substr(0, 80);
+    ASSERT_EQ(veldtest::Shape(line.substr(0, prefix.size())), prefix) << line.substr(0, 80);
     size_t open = line.find('<');
     ASSERT_EQ(line.size() - open, kLen + 2);
     char c = line[open + 1];

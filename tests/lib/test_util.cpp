@@ -37,6 +37,13 @@ void AppendFile(const std::string &path, const std::string &data) {
   out << data;
 }
 
+std::string Shape(const std::string &s) {
+  std::string out = s;
+  for (char &c : out)
+    if (c >= '0' && c <= '9') c = '9';
+  return out;
+}
+
 std::string BuiltProgram(const std::string &name) {
   return std::string(VELD_BUILD_DIR) + "/bin/" + name;
 }

@@ -25,6 +25,10 @@ std::string ReadFile(const std::string &path);  // "" when missing
 void WriteFile(const std::string &path, const std::string &data);
 void AppendFile(const std::string &path, const std::string &data);
 
+// `s` with every decimal digit replaced by '9', so a stamped text compares
+// against one shape.
+std::string Shape(const std::string &s);
+
 // Path of a program built next to the tests (veldagentd, veldcollect).
 std::string BuiltProgram(const std::string &name);
 
