@@ -25,6 +25,7 @@
 #include "veld-config-unix.h"
 #include "veld-hash.h"
 #include "veld-logfile.h"
+#include "veld-owners.h"
 
 namespace {
 
@@ -41,30 +42,9 @@ constexpr const char kDefaultLogFile[] = "/var/log/veldagentd.log";
 constexpr const char kCfgReadError[] = "Error reading our configuration file: %s\n";
 constexpr const char kLogOpenError[] = "Failed to open log file: %s\n";
 
-struct FreeDeleter {
-  void operator()(void *p) const { std::free(p); }
-};
-using CharBuf = std::unique_ptr<char, FreeDeleter>;
-
-struct FileCloser {
-  void operator()(FILE *f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
-// Owns a descriptor for the length of one scope.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  UniqueFd(const UniqueFd &) = delete;
-  UniqueFd &operator=(const UniqueFd &) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+using CharBuf = veld::MallocPtr<char>;
+using veld::FilePtr;
+using veld::UniqueFd;
 
 unsigned int RealSleep(unsigned int seconds) { return sleep(seconds); }
 time_t RealTime(time_t *t) { return time(t); }

@@ -31,6 +31,7 @@
 
 #include "veld-config-unix.h"
 #include "veld-logfile.h"
+#include "veld-owners.h"
 
 std::atomic<P_LOGFILE_LIST> LogFileList{nullptr};      // config reader, then the scanner
 std::atomic<P_LOGDIR_LIST> LogDirectoryList{nullptr};  // config reader only
@@ -124,35 +125,7 @@ constexpr int kBackupSearch = 1024;     // backup numbers searched: 0..1023
 constexpr size_t kCopyBlock = 4096;
 constexpr size_t kScanPath = 260;  // scanned path, NUL included; longer is cut
 
-// Owns a descriptor for the length of one scope.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(const UniqueFd &) = delete;
-  UniqueFd &operator=(const UniqueFd &) = delete;
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-  // Closes now and reports the result, for callers that must know.
-  int close() {
-    int rc = fd_ >= 0 ? ::close(fd_) : 0;
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
-
-struct DirCloser {
-  void operator()(DIR *d) const { closedir(d); }
-};
-
-struct FileCloser {
-  void operator()(FILE *f) const { std::fclose(f); }
-};
+using veld::UniqueFd;
 
 int LowerC(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
 
@@ -187,7 +160,7 @@ uint64_t ParseAutoBase(const char *s) { return std::strtoull(s, nullptr, 0); }
 
 int LogFileReadWatchdogFile(const char *watchdog_file) {
   if (watchdog_file == nullptr) return 0;
-  std::unique_ptr<FILE, FileCloser> f(std::fopen(watchdog_file, "re"));
+  veld::FilePtr f(std::fopen(watchdog_file, "re"));
   if (!f) return 1;
 
   // First node of each path, case-insensitively: a line goes to the first
@@ -606,7 +579,7 @@ void AppendScanned(const char *path) {
 
 void LogDirectoryProcess(P_LOGDIR_LIST vkp) {
   if (vkp == nullptr || vkp->log_dir == nullptr) return;
-  std::unique_ptr<DIR, DirCloser> dir(opendir(vkp->log_dir));
+  veld::DirPtr dir(opendir(vkp->log_dir));
   if (!dir) return;
   TailedIndex &tailed = Tailed();
   tailed.CatchUp();

@@ -12,6 +12,7 @@
 // rather than let it walk foreign memory.
 
 #include "veld-hash.h"
+#include "veld-owners.h"
 
 // The standard failure reporter is declared only while NDEBUG is unset; the
 // checks below use it in every build.
@@ -54,10 +55,6 @@ constexpr unsigned kNodesPerRow = 4;
       __assert_fail("ht->tableSize>0", kSourceName, __LINE__, __func__);       \
   } while (0)
 
-struct FreeDeleter {
-  void operator()(void *p) const { std::free(p); }
-};
-
 char *CopyString(const char *s) { return strdup(s); }
 
 // Byte order, case-sensitive: strcmp compares as unsigned char.
@@ -91,7 +88,7 @@ uint32_t hashtable_hash(const char *key) {
 }
 
 HashTable *hashtable_alloc(int copykeys, int copyvalues) {
-  std::unique_ptr<HashTable, FreeDeleter> ht(
+  veld::MallocPtr<HashTable> ht(
       static_cast<HashTable *>(std::calloc(1, sizeof(HashTable))));
   if (!ht) return nullptr;
   ht->table = static_cast<HASHNODE **>(std::calloc(kTableSize, sizeof(HASHNODE *)));
@@ -160,7 +157,7 @@ HASHNODE *hashtable_addkeyvalue(HashTable *ht, const char *key, const char *valu
     return n;
   }
 
-  std::unique_ptr<HASHNODE, FreeDeleter> node(
+  veld::MallocPtr<HASHNODE> node(
       static_cast<HASHNODE *>(std::calloc(1, sizeof(HASHNODE))));
   if (!node) return nullptr;
   node->key = ht->copykeys ? CopyString(key) : key;

@@ -1,0 +1,55 @@
+// veld-owners: the small RAII owners every module uses for descriptors,
+// streams, directory handles and malloc'd blocks, so each failure path
+// releases what it opened without a close on every return.
+#ifndef VELD_OWNERS_H
+#define VELD_OWNERS_H
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace veld {
+
+// Owns a descriptor for the length of one scope.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  UniqueFd(const UniqueFd &) = delete;
+  UniqueFd &operator=(const UniqueFd &) = delete;
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  // Closes now and reports the result, for callers that must know.
+  int close() {
+    int rc = fd_ >= 0 ? ::close(fd_) : 0;
+    fd_ = -1;
+    return rc;
+  }
+
+ private:
+  int fd_;
+};
+
+struct FreeDeleter {
+  void operator()(void *p) const { std::free(p); }
+};
+struct FileCloser {
+  void operator()(FILE *f) const { std::fclose(f); }
+};
+struct DirCloser {
+  void operator()(DIR *d) const { closedir(d); }
+};
+
+template <typename T>
+using MallocPtr = std::unique_ptr<T, FreeDeleter>;
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+}  // namespace veld
+
+#endif
