@@ -18,7 +18,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -82,22 +81,27 @@ std::vector<std::string> Messages(const std::vector<Line> &lines, bool tcp) {
 std::map<std::string, std::vector<std::string>> ByFile(const std::vector<std::string> &records,
                                                        time_t t0,
                                                        std::vector<std::string> *problems) {
-  static const std::regex prefix("([0-9]+) VELDUnixLog: ");
   std::map<std::string, std::vector<std::string>> out;
   const time_t now = time(nullptr);
   for (const std::string &r : records) {
     if (r.find("VELDUnixLog") == std::string::npos) continue;  // metric records
+    // Every "<digits> VELDUnixLog: " in the message (a TCP message may hold
+    // several records) becomes "T VELDUnixLog: ".
+    static const std::string tag = " VELDUnixLog: ";
     std::string norm;
-    auto last = r.cbegin();
-    for (std::sregex_iterator it(r.begin(), r.end(), prefix), end; it != end; ++it) {
-      time_t stamp = static_cast<time_t>(std::stoll((*it)[1].str()));
+    size_t last = 0;
+    for (size_t p = r.find(tag); p != std::string::npos; p = r.find(tag, p + tag.size())) {
+      size_t d = p;
+      while (d > last && r[d - 1] >= '0' && r[d - 1] <= '9') --d;
+      if (d == p) continue;
+      time_t stamp = static_cast<time_t>(std::stoll(r.substr(d, p - d)));
       if (stamp < t0 - 1 || stamp > now + 1)
         problems->push_back("stamp out of range: " + r.substr(0, 80));
-      norm.append(last, (*it)[0].first);
+      norm.append(r, last, d - last);
       norm += "T VELDUnixLog: ";
-      last = (*it)[0].second;
+      last = p + tag.size();
     }
-    norm.append(last, r.cend());
+    norm.append(r, last, std::string::npos);
     const std::string head = "T VELDUnixLog: ";
     if (norm.compare(0, head.size(), head) != 0) {
       problems->push_back("not a log-line record: " + r.substr(0, 80));
