@@ -4,7 +4,8 @@
 // RemoteService; afterwards the tailer and the performance monitor hand every
 // record to SendLog, which writes it whole onto the link, one datagram per
 // record over UDP or onto the byte stream over TCP.  The link only sends: it
-// reads nothing back, keeps no queue and adds no framing, so the line end a
+// reads nothing back (it only looks, before each TCP send, whether the
+// collector has hung up), keeps no queue and adds no framing, so the line end a
 // record carries is the producer's.  When a send fails the link is closed and
 // opened again under the same lock, and the record gets one more chance on
 // the new connection; if that does not work either it is dropped.  Nothing
@@ -162,6 +163,22 @@ bool SendWhole(const SOCKET_DATA &d, const char *bytes, size_t len) {
   return true;
 }
 
+// True when the collector has already ended the TCP connection.  The
+// collector never writes to us, so a readable socket means its FIN or reset
+// has arrived; a record sent into such a connection would be accepted by our
+// kernel and then lost, so the link is renewed before the send instead.
+// One non-blocking peek; a UDP link has nothing to look at.
+bool PeerHasClosed(const SOCKET_DATA &d) {
+  if (d.proto != kProtoTCP || d.socket < 0) return false;
+  char byte;
+  ssize_t n;
+  do {
+    n = recv(d.socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n == 0) return true;
+  return n < 0 && errno != EAGAIN && errno != EWOULDBLOCK;
+}
+
 }  // namespace
 
 int NetClose(P_SOCKET_DATA op_data) {
@@ -198,7 +215,7 @@ int NetSend(P_SOCKET_DATA data, const char *payload) {
   // the link never has two descriptors at once.
   LinkLock lock;
   const size_t len = std::strlen(payload);
-  if (SendWhole(*data, payload, len)) return 0;
+  if (!PeerHasClosed(*data) && SendWhole(*data, payload, len)) return 0;
 
   NetClose(data);
   if (NetConnect(data) != 0) {
