@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
@@ -190,32 +191,67 @@ int LogFileReadWatchdogFile(const char *watchdog_file) {
   return 1;
 }
 
+namespace {
+
+// What the last successful write put where, so that a pass that changed no
+// offset does not write, fsync and rename an identical file: on an idle host
+// that would be a disk flush every ten seconds for nothing.  The file on disk
+// must still be the one we wrote (same inode, size and change time), so a
+// position file that was deleted, replaced or edited is written again.
+struct WrittenPositions {
+  std::mutex lock;
+  std::string path;
+  std::string content;
+  std::string scratch;  // the next content; kept to reuse its storage
+  struct stat st {};
+  bool valid = false;
+};
+
+WrittenPositions &LastWritten() {
+  static WrittenPositions w;
+  return w;
+}
+
+bool SameFile(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+}  // namespace
+
 int LogFileWriteWatchdogFile(const char *watchdog_file) {
   if (watchdog_file == nullptr) return 0;
   umask(022);
+
+  WrittenPositions &last = LastWritten();
+  std::lock_guard<std::mutex> guard(last.lock);
+  std::string &content = last.scratch;
+  content.clear();
+  char number[48];
+  for (P_LOGFILE_LIST n = LogFileList.load(std::memory_order_acquire); n != nullptr;
+       n = n->next.load(std::memory_order_acquire)) {
+    content += n->log_file != nullptr ? n->log_file : "";
+    std::snprintf(number, sizeof number, "=%" PRIu64 ",%" PRIu64 "\n", n->filesize, n->timestamp);
+    content += number;
+  }
+  struct stat now {};
+  if (last.valid && last.path == watchdog_file && last.content == content &&
+      stat(watchdog_file, &now) == 0 && SameFile(now, last.st))
+    return 1;
+  last.valid = false;
 
   // The new content goes to a sibling first and replaces the old file only
   // once it is safely on disk, so a crash or a full disk never costs the
   // saved offsets.  "_hlr_" in its name keeps the directory scan off it.
   std::string tmp = std::string(watchdog_file) + "._hlr_tmpXXXXXX";
-  int raw = mkostemp(tmp.data(), O_CLOEXEC);
-  if (raw < 0) return 0;
-  bool ok = fchmod(raw, 0644) == 0;
-  FILE *f = fdopen(raw, "w");
-  if (f == nullptr) {
-    ::close(raw);
-    unlink(tmp.c_str());
-    return 0;
-  }
-  for (P_LOGFILE_LIST n = LogFileList.load(std::memory_order_acquire); ok && n != nullptr;
-       n = n->next.load(std::memory_order_acquire)) {
-    if (std::fprintf(f, "%s=%" PRIu64 ",%" PRIu64 "\n", n->log_file ? n->log_file : "", n->filesize,
-                     n->timestamp) < 0)
-      ok = false;
-  }
-  if (std::fflush(f) != 0 || std::ferror(f)) ok = false;
-  if (ok && fsync(fileno(f)) != 0) ok = false;
-  if (std::fclose(f) != 0) ok = false;
+  UniqueFd fd(mkostemp(tmp.data(), O_CLOEXEC));
+  if (!fd.ok()) return 0;
+  bool ok = fchmod(fd.get(), 0644) == 0 &&
+            full_write(fd.get(), content.data(), content.size()) == content.size() &&
+            fsync(fd.get()) == 0;
+  struct stat written {};
+  if (ok && fstat(fd.get(), &written) != 0) ok = false;
+  if (fd.close() != 0) ok = false;
   if (ok && std::rename(tmp.c_str(), watchdog_file) != 0) ok = false;
   if (!ok) {
     unlink(tmp.c_str());
@@ -228,6 +264,15 @@ int LogFileWriteWatchdogFile(const char *watchdog_file) {
   dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
   UniqueFd dfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dfd.ok()) fsync(dfd.get());
+
+  // A rename changes the inode's change time; take it as it now stands.
+  if (stat(watchdog_file, &now) == 0 && now.st_ino == written.st_ino &&
+      now.st_dev == written.st_dev) {
+    last.path = watchdog_file;
+    last.content.swap(content);
+    last.st = now;
+    last.valid = true;
+  }
   return 1;
 }
 

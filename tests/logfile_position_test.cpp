@@ -1,6 +1,7 @@
 // The source lists and the position file: appends keep list order without
 // walking, offsets survive a write and a read exactly, and a failed write
 // never costs the offsets saved before it.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <filesystem>
 
 #include "logfile_test_support.h"
+#include "veld-owners.h"
 
 namespace {
 
@@ -238,6 +240,38 @@ TEST_F(PositionFileTest, WriteReplacesTheFileNotItsContentInPlace) {
   ASSERT_NE(std::fgets(buf, sizeof buf, held), nullptr);
   std::fclose(held);
   EXPECT_STREQ(buf, "/a=1,0\n");
+  EXPECT_EQ(ReadFile(pos()), "/a=2,0\n");
+}
+
+// An idle pass leaves the position file alone (no write, no flush, no
+// rename), but a changed offset, or a file that was deleted or edited behind
+// our back, is written again.  The old file is held open so that its inode
+// number cannot be reused by a new file and fool the comparison.
+TEST_F(PositionFileTest, OnlyChangedOrDisturbedPositionsAreWrittenAgain) {
+  auto same_file = [&](int held) {
+    struct stat a {}, b {};
+    return fstat(held, &a) == 0 && stat(pos().c_str(), &b) == 0 && a.st_ino == b.st_ino;
+  };
+  P_LOGFILE_LIST node = AddFile("/a");
+  node->filesize = 1;
+  ASSERT_EQ(LogFileWriteWatchdogFile(pos().c_str()), 1);
+  veld::UniqueFd held(open(pos().c_str(), O_RDONLY));
+  ASSERT_TRUE(held.ok());
+
+  ASSERT_EQ(LogFileWriteWatchdogFile(pos().c_str()), 1);
+  EXPECT_TRUE(same_file(held.get())) << "an unchanged list was written again";
+
+  node->filesize = 2;
+  ASSERT_EQ(LogFileWriteWatchdogFile(pos().c_str()), 1);
+  EXPECT_FALSE(same_file(held.get()));
+  EXPECT_EQ(ReadFile(pos()), "/a=2,0\n");
+
+  WriteFile(pos(), "/a=9,0\n");  // edited in place by hand
+  ASSERT_EQ(LogFileWriteWatchdogFile(pos().c_str()), 1);
+  EXPECT_EQ(ReadFile(pos()), "/a=2,0\n");
+
+  ASSERT_EQ(unlink(pos().c_str()), 0);
+  ASSERT_EQ(LogFileWriteWatchdogFile(pos().c_str()), 1);
   EXPECT_EQ(ReadFile(pos()), "/a=2,0\n");
 }
 
