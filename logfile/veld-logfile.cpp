@@ -448,9 +448,8 @@ void NoteIdentity(P_LOGFILE_LIST node, const struct stat &st) {
 // line (or per piece of a long line), and returns the bytes consumed: those
 // of every record handed to SendLog.  A read error leaves an unfinished line
 // for the next pass.
-uint64_t SendLines(int fd) {
+uint64_t SendLines(int fd, time_t now) {
   char rec[kRecordBuffer];
-  time_t now = veld_time(nullptr);
   int plen = std::snprintf(rec, sizeof rec, kRecordPrefix, static_cast<unsigned long>(now));
   const size_t prefix = static_cast<size_t>(plen);
   const size_t cap = kRecordMax - prefix;  // raw line bytes per record
@@ -494,6 +493,23 @@ uint64_t SendLines(int fd) {
   return consumed;
 }
 
+// A rotation copies the live file as it is at that moment, which may be more
+// than this pass read: lines written in between went into the newest backup
+// only, and the emptied live file no longer has them.  They are sent from
+// the backup, from the offset the live file was read to.
+template <typename StampFn>
+void SendRotatedRest(const char *live, uint64_t offset, StampFn stamp) {
+  char name[kNameBuffer];
+  if (!BackupName(name, live, 0) || offset > static_cast<uint64_t>(INT64_MAX)) return;
+  UniqueFd fd(open(name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
+  struct stat st;
+  if (!fd.ok() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<uint64_t>(st.st_size) <= offset)
+    return;
+  if (lseek(fd.get(), static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1))
+    SendLines(fd.get(), stamp());
+}
+
 }  // namespace
 
 void LogFileProcess(P_LOGFILE_LIST vkp) {
@@ -522,6 +538,14 @@ void LogFileProcess(P_LOGFILE_LIST vkp) {
   }
   NoteIdentity(node, st);
   const uint64_t size = static_cast<uint64_t>(st.st_size);
+  // One stamp for everything this file sends in this pass.
+  time_t stamp = 0;
+  bool stamped = false;
+  auto Stamp = [&] {
+    if (!stamped) stamp = veld_time(nullptr);
+    stamped = true;
+    return stamp;
+  };
 
   // A file that shows nothing new is not opened at all.
   if (size != node->filesize) {
@@ -536,14 +560,17 @@ void LogFileProcess(P_LOGFILE_LIST vkp) {
           lseek(fd.get(), static_cast<off_t>(node->filesize), SEEK_SET) == static_cast<off_t>(-1)) {
         Log(2, kMsgFileSeekFailed, path);
       } else {
-        node->filesize += SendLines(fd.get());
+        node->filesize += SendLines(fd.get(), Stamp());
       }
     }
   }
 
   if (size > limit) {
     Log(3, kMsgRotating, size, path, limit);
-    if (RotateLog(path, node->no_follow)) node->filesize = 0;
+    if (RotateLog(path, node->no_follow)) {
+      SendRotatedRest(path, node->filesize, Stamp);
+      node->filesize = 0;
+    }
   }
 }
 

@@ -135,6 +135,33 @@ TEST_F(RotateTest, TailerReadsTheEmptiedFileFromItsStart) {
   EXPECT_EQ(ReadFile(backup(0)), "two\n");
 }
 
+// A writer that gets a line in after the tailer has read the file but
+// before the rotation copies it: the line is in the backup only, and the
+// live file is emptied, so it must be sent from the backup, with the pass's
+// stamp.  The clock seam is read once for the pass's stamp and then for the
+// date of the "Rotating" entry, the moment between reading and copying.
+std::string late_writer_path;
+int clock_readings = 0;
+time_t ClockWithLateWriter(time_t *t) {
+  if (++clock_readings == 2) veldtest::AppendFile(late_writer_path, "late\n");
+  if (t) *t = logtest::fixed_now;
+  return logtest::fixed_now;
+}
+
+TEST_F(RotateTest, LineWrittenJustBeforeTheCopyIsSentFromTheBackup) {
+  CfgHashAdd("LogRotationSize", "0");
+  WriteFile(live(), "early\n");
+  P_LOGFILE_LIST n = logtest::AddFile(live());
+  late_writer_path = live();
+  clock_readings = 0;
+  veld_time = ClockWithLateWriter;
+  LogFilePass((dir / "positions").c_str());
+  ASSERT_EQ(ReadFile(backup(0)), "early\nlate\n");
+  EXPECT_EQ(collector.Drain(), (std::vector<std::string>{Rec("early\n"), Rec("late\n")}));
+  EXPECT_EQ(n->filesize, 0u);
+  EXPECT_EQ(ReadFile(live()), "");
+}
+
 // ---- failed steps stop the rotation, and nothing is lost
 
 TEST_F(RotateTest, LinkAtAnOlderBackupStopsBeforeAnythingIsEmptied) {
