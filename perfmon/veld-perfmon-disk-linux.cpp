@@ -87,6 +87,18 @@ struct MountTableCloser {
   void operator()(FILE *f) const { endmntent(f); }
 };
 
+// The mount table decodes "\012" into a real line end, and a user may choose
+// the name a removable file system is mounted under.  Such a name would end
+// the record early and put a record of the user's making on the link, so
+// its file system is not reported at all.
+bool HasControlCharacter(const char *s) {
+  for (; *s != '\0'; ++s) {
+    unsigned char c = static_cast<unsigned char>(*s);
+    if (c < 0x20 || c == 0x7f) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 P_PERFMON_DISK_INFO PerfMonDISKInit() {
@@ -107,7 +119,8 @@ P_PERFMON_DISK_INFO PerfMonDISKInit() {
   char strings[8192];  // getmntent_r drops the rest of a longer line
   while (kept < PERFMON_DISK_MOUNTS &&
          getmntent_r(table.get(), &entry, strings, sizeof strings) != nullptr) {
-    if (entry.mnt_type == nullptr || entry.mnt_dir == nullptr || !KnownType(entry.mnt_type))
+    if (entry.mnt_type == nullptr || entry.mnt_dir == nullptr || !KnownType(entry.mnt_type) ||
+        HasControlCharacter(entry.mnt_dir))
       continue;
     size_t len = std::strlen(entry.mnt_dir);
     std::unique_ptr<char[]> dir(new (std::nothrow) char[len + 1]);

@@ -147,6 +147,21 @@ TEST_F(PerfMonDisk, AtMost128MountDirectories) {
   EXPECT_EQ(got.size(), 2u);
 }
 
+// A mount directory named with a line end (the table's "\012") or another
+// control character is left out: its records would split at the collector
+// into a forged record.  The rest of the table is read as usual.
+TEST_F(PerfMonDisk, MountDirectoryWithControlCharactersIsLeftOut) {
+  veldtest::TempDir base, plain;
+  const std::string forged = base.path() + "/evil\n1700000000 VELDPerfMon: sys_hostname:forged";
+  std::filesystem::create_directories(forged);
+  std::filesystem::create_directories(base.path() + "/tab\there");
+  Start(Mount(base.path() + "/evil\\0121700000000\\040VELDPerfMon:\\040sys_hostname:forged",
+              "ext4") +
+        Mount(base.path() + "/tab\\011here", "ext4") + Mount(plain.path(), "ext4"));
+  ASSERT_EQ(info->counter_size, 1);
+  EXPECT_EQ(info->adapterList[0], plain.path());
+}
+
 // A record longer than the bound is cut to 1023 characters without its
 // line end.
 TEST_F(PerfMonDisk, LongMountDirectoryCutToRecordBound) {
