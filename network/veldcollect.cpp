@@ -1,22 +1,27 @@
 // veldcollect: a small collector for watching what veldagentd sends.  It
 // listens on one IPv4 address and port, over TCP (any number of agents at
-// once, up to kMaxAgents) or UDP, and copies every record it receives to
-// standard output as it arrives.
+// once, as many as its descriptor limit allows) or UDP, and copies every
+// record it receives to standard output as it arrives.
 //
 // Bytes are copied unchanged.  Over TCP a connection's bytes are written up
 // to the last line end received, so records of two agents never interleave
 // inside a line; a partial line is held back until its end arrives, its
 // connection closes, or kHoldMs pass without more.  Each UDP datagram is
 // written as it came.  SIGINT and SIGTERM end it cleanly, with whatever was
-// held back written first.
+// held back, and whatever had already reached our socket buffers, written
+// first: the agents took those bytes as delivered.  A second signal ends it
+// at once, for when standard output is blocked.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -41,18 +46,20 @@ constexpr const char kUsage[] =
     "  -h          print this text\n";
 constexpr const char kDefaultAddress[] = "127.0.0.1";
 constexpr size_t kBufSize = 65536;  // one UDP datagram at most; per TCP agent
-constexpr size_t kMaxAgents = 512;  // beyond this, new agents wait in the backlog
+constexpr size_t kSpareFds = 16;    // kept free of agents for everything else
 constexpr int kHoldMs = 500;        // how long a partial line may wait for its end
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
 
-// Written by the signal handler, read by the loop.
+// Stop signals received so far (counting to 2), written by the signal
+// handler.  The first asks for a clean stop; a second, for a stop now, even
+// when standard output is blocked and what is left cannot be written.
 volatile sig_atomic_t g_stop = 0;
 // Write end of the pipe that wakes poll when a signal arrives.
 int g_wake_fd = -1;
 
 void OnSignal(int) {
-  g_stop = 1;
+  if (g_stop < 2) g_stop = g_stop + 1;
   int saved = errno;
   if (write(g_wake_fd, "x", 1) < 0) {
     // The pipe is full, so poll will wake anyway.
@@ -80,7 +87,7 @@ bool WriteOut(const char *data, size_t len) {
   while (len > 0) {
     ssize_t n = write(STDOUT_FILENO, data, len);
     if (n < 0) {
-      if (errno == EINTR && !g_stop) continue;
+      if (errno == EINTR && g_stop < 2) continue;
       if (errno == EINTR) return false;
       std::fprintf(stderr, "veldcollect: write to standard output: %s\n", std::strerror(errno));
       return false;
@@ -99,6 +106,25 @@ bool FlushHeld(Agent &a) {
 
 enum class Served { kOpen, kClosed, kOutputFailed };
 
+// Takes `got` new bytes behind the held ones and writes every complete line;
+// false when standard output failed.
+bool TakeBytes(Agent &a, size_t got) {
+  size_t total = a.held + got;
+  char *end = static_cast<char *>(memrchr(a.buf.get(), '\n', total));
+  if (end != nullptr) {
+    size_t whole = static_cast<size_t>(end - a.buf.get()) + 1;
+    if (!WriteOut(a.buf.get(), whole)) return false;
+    std::memmove(a.buf.get(), a.buf.get() + whole, total - whole);
+    total -= whole;
+  }
+  // The hold counts from the last bytes received: a line still arriving in
+  // pieces is not cut, and another agent's line not put into its middle.
+  if (total > 0) a.since = Clock::now();
+  a.held = total;
+  // A line longer than the buffer goes out in pieces rather than stall.
+  return a.held < kBufSize || FlushHeld(a);
+}
+
 // Reads what one agent sent and writes every complete line.
 Served ServeAgent(Agent &a) {
   unsigned int got = 0;
@@ -107,30 +133,44 @@ Served ServeAgent(Agent &a) {
     if (got != 0 && errno == EINTR) return Served::kOpen;
     return FlushHeld(a) ? Served::kClosed : Served::kOutputFailed;
   }
-  size_t total = a.held + got;
-  char *end = static_cast<char *>(memrchr(a.buf.get(), '\n', total));
-  if (end != nullptr) {
-    size_t whole = static_cast<size_t>(end - a.buf.get()) + 1;
-    if (!WriteOut(a.buf.get(), whole)) return Served::kOutputFailed;
-    std::memmove(a.buf.get(), a.buf.get() + whole, total - whole);
-    total -= whole;
+  return TakeBytes(a, got) ? Served::kOpen : Served::kOutputFailed;
+}
+
+// At a stop: writes what the agent had already sent when the stop came (the
+// bytes in our receive queue), then what is held back.  Bounded by the queue
+// at that moment, so an agent that keeps sending cannot hold the stop up.
+bool DrainAgent(Agent &a) {
+  int fd = a.sock->sockOpts->sock;
+  int queued = 0;
+  if (ioctl(fd, FIONREAD, &queued) != 0) queued = 0;
+  size_t left = queued > 0 ? static_cast<size_t>(queued) : 0;
+  while (left > 0) {
+    ssize_t n = recv(fd, a.buf.get() + a.held, std::min(kBufSize - a.held, left), MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    left -= static_cast<size_t>(n);
+    if (!TakeBytes(a, static_cast<size_t>(n))) return false;
   }
-  if (total > 0 && (a.held == 0 || end != nullptr)) a.since = Clock::now();
-  a.held = total;
-  // A line longer than the buffer goes out in pieces rather than stall.
-  if (a.held == kBufSize && !FlushHeld(a)) return Served::kOutputFailed;
-  return Served::kOpen;
+  return FlushHeld(a);
+}
+
+// How many agents may be connected at once: what the descriptor limit leaves
+// after a few for standard streams, the listener and the wake pipe.
+size_t MaxAgents() {
+  rlimit lim{};
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) return 4096;
+  return lim.rlim_cur > kSpareFds + 1 ? static_cast<size_t>(lim.rlim_cur - kSpareFds) : 1;
 }
 
 int RunTcp(Socket listener, int wake) {
   std::vector<Agent> agents;
   std::vector<pollfd> fds;
+  const size_t max_agents = MaxAgents();
   bool ok = true;
   while (ok && !g_stop) {
     fds.clear();
     fds.push_back({wake, POLLIN, 0});
-    short accepting = agents.size() < kMaxAgents ? POLLIN : 0;
-    fds.push_back({listener->sockOpts->sock, accepting, 0});
+    fds.push_back({listener->sockOpts->sock, POLLIN, 0});
     int timeout = -1;
     for (const Agent &a : agents) {
       fds.push_back({a.sock->sockOpts->sock, POLLIN, 0});
@@ -157,7 +197,11 @@ int RunTcp(Socket listener, int wake) {
     std::erase_if(agents, [](const Agent &a) { return !a.sock; });
     if (ok && (fds[1].revents & POLLIN)) {
       Socket s(NetAccept(listener.get()));
-      if (s) {
+      if (s && agents.size() >= max_agents) {
+        // Refused, not left waiting: an agent whose connection is accepted
+        // by the kernel but never read would block once its buffers fill.
+        s.reset();
+      } else if (s) {
         agents.push_back(Agent{});
         agents.back().sock = std::move(s);
       } else if (errno == EMFILE || errno == ENFILE) {
@@ -167,7 +211,7 @@ int RunTcp(Socket listener, int wake) {
     }
   }
   for (Agent &a : agents) {
-    if (ok) ok = FlushHeld(a);
+    if (ok) ok = DrainAgent(a);
   }
   // A stop that cut a write short is still a clean stop.
   return ok || g_stop ? 0 : kExitFailure;
@@ -187,6 +231,13 @@ int RunUdp(Socket sock, int wake) {
     unsigned int got = 0;
     if (NetReadFrom(sock.get(), buf.get(), kBufSize, &got) && !WriteOut(buf.get(), got))
       return g_stop ? 0 : kExitFailure;
+  }
+  // Datagrams that had arrived before the stop are written too; a bound on
+  // their number keeps a flood from holding the stop up.
+  for (int k = 0; k < 65536; ++k) {
+    ssize_t n = recv(sock->sockOpts->sock, buf.get(), kBufSize, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || !WriteOut(buf.get(), static_cast<size_t>(n))) break;
   }
   return 0;
 }

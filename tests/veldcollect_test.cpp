@@ -8,6 +8,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,6 +67,7 @@ class Process {
   Process &operator=(const Process &) = delete;
 
   bool started() const { return pid_ > 0; }
+  void Signal(int sig) { kill(pid_, sig); }
 
   // Reads both pipes until `done` holds, `timeout` passes or both pipes end;
   // done()'s last value.
@@ -298,6 +301,102 @@ TEST(VeldCollect, InterruptWritesHeldBytesAndEndsCleanly) {
   EXPECT_EQ(ExitCode(p.Stop(SIGINT)), 0);
   EXPECT_EQ(p.out, "no line end");
   close(fd);
+}
+
+// A line that arrives in pieces further apart than nothing but the hold
+// time allows is not cut, and other agents' lines go around it, not into it.
+TEST(VeldCollect, LineArrivingInSlowPiecesStaysWhole) {
+  Process p({Collect(), "-p", "0"});
+  int port = StartCollector(p);
+  ASSERT_NE(port, 0);
+  int slow = Connect(port), quick = Connect(port);
+  ASSERT_GE(slow, 0);
+  ASSERT_GE(quick, 0);
+  std::string whole;
+  for (int i = 0; i < 6; ++i) {
+    std::string piece = "s" + std::to_string(i) + "-";
+    whole += piece;
+    ASSERT_TRUE(SendAll(slow, piece));
+    ASSERT_TRUE(SendAll(quick, "quick " + std::to_string(i) + "\n"));
+    p.ReadFor(milliseconds(150));
+  }
+  ASSERT_TRUE(SendAll(slow, "end\n"));
+  whole += "end\n";
+  ASSERT_TRUE(p.ReadUntil([&] { return Contains(p.out, "end\n"); }, milliseconds(3000)));
+  EXPECT_TRUE(Contains(p.out, whole)) << p.out;
+  close(slow);
+  close(quick);
+  EXPECT_EQ(ExitCode(p.Stop(SIGTERM)), 0);
+}
+
+// Bytes an agent sent before the stop were acknowledged to it, so they are
+// written even when the collector had not read them yet.  The collector is
+// frozen while they arrive, then stopped.
+TEST(VeldCollect, StopWritesWhatAgentsHadAlreadySent) {
+  for (bool udp : {false, true}) {
+    SCOPED_TRACE(udp ? "udp" : "tcp");
+    std::vector<std::string> args{Collect(), "-p", "0"};
+    if (udp) args.push_back("-u");
+    Process p(args);
+    int port = StartCollector(p);
+    ASSERT_NE(port, 0);
+    int fd = Connect(port, udp ? SOCK_DGRAM : SOCK_STREAM);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(SendAll(fd, "before\n"));
+    ASSERT_TRUE(p.ReadUntil([&] { return p.out == "before\n"; }, milliseconds(3000)));
+    p.Signal(SIGSTOP);
+    std::string expect = "before\n";
+    for (int i = 0; i < 200; ++i) {
+      std::string line = "queued " + std::to_string(i) + "\n";
+      ASSERT_TRUE(SendAll(fd, line));
+      expect += line;
+    }
+    ASSERT_TRUE(SendAll(fd, "unfinished"));
+    expect += "unfinished";
+    // Over TCP: until the collector's kernel has acknowledged every byte.
+    for (int unacked = 1, k = 0; !udp && unacked > 0 && k < 300; ++k) {
+      if (ioctl(fd, SIOCOUTQ, &unacked) != 0) break;
+      if (unacked > 0) std::this_thread::sleep_for(milliseconds(10));
+    }
+    p.Signal(SIGTERM);
+    p.Signal(SIGCONT);
+    EXPECT_EQ(ExitCode(p.Wait()), 0);
+    EXPECT_EQ(p.out, expect);
+    close(fd);
+  }
+}
+
+// More agents than the descriptor limit allows: the surplus is refused (its
+// connection closed at once) instead of being left connected but unread,
+// where an agent would block once its buffers fill.  The others are served.
+TEST(VeldCollect, AgentsBeyondTheDescriptorLimitAreRefused) {
+  Process p({"/bin/sh", "-c", "ulimit -n 32 && exec \"$0\" -p 0", Collect()});
+  int port = StartCollector(p);
+  ASSERT_NE(port, 0) << p.err;
+  std::vector<int> agents;
+  for (int i = 0; i < 24; ++i) {
+    agents.push_back(Connect(port));
+    ASSERT_GE(agents.back(), 0);
+    p.ReadFor(milliseconds(20));  // accepted in the order they came
+  }
+  p.ReadFor(milliseconds(300));  // time for the refusals to arrive
+  int refused = 0;
+  std::string expect;
+  for (size_t i = 0; i < agents.size(); ++i) {
+    char c;
+    if (recv(agents[i], &c, 1, MSG_DONTWAIT) == 0) {
+      ++refused;
+      continue;
+    }
+    std::string line = "agent " + std::to_string(i) + "\n";
+    ASSERT_TRUE(SendAll(agents[i], line));
+    expect += line;
+  }
+  EXPECT_EQ(refused, 8);  // 32 descriptors, 16 kept for everything else
+  ASSERT_TRUE(p.ReadUntil([&] { return p.out.size() >= expect.size(); }, milliseconds(3000)));
+  EXPECT_EQ(p.out.size(), expect.size());
+  for (int fd : agents) close(fd);
+  EXPECT_EQ(ExitCode(p.Stop(SIGTERM)), 0);
 }
 
 // --- UDP
