@@ -16,12 +16,15 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -38,6 +41,11 @@ namespace {
 constexpr int kProtoUDP = 0;
 constexpr int kProtoTCP = 1;
 constexpr char kDefaultServer[] = "127.0.0.1";  // when no host was ever set
+// A TCP connect, or a record's send, that cannot finish within this long
+// fails like any other: a collector that accepts but never reads, or a host
+// that swallows packets, must not hold the tailer and the monitor (who wait
+// on the lock) for ever.
+constexpr time_t kStallSeconds = 15;
 
 // Storage behind the two globals.  Static, so start-up cannot fail for want
 // of memory; the initializer gives a mutex with default attributes (not
@@ -126,6 +134,8 @@ int LinkConnect(P_SOCKET_DATA d, int type) {
   if (tcp) {
     int one = 1;
     (void)setsockopt(d->socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    timeval stall{kStallSeconds, 0};
+    (void)setsockopt(d->socket, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
   }
   // UDP is connected too: it fixes the peer, and a refusal by the collector's
   // host comes back as an error on a later send.
@@ -153,12 +163,25 @@ bool SendWhole(const SOCKET_DATA &d, const char *bytes, size_t len) {
     } while (n < 0 && errno == EINTR);
     return n > 0;
   }
+  // The whole record must be handed over within the stall limit; waiting
+  // for room is done in poll, so the limit counts for the record, not for
+  // each piece of it.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kStallSeconds);
   size_t done = 0;
   while (done < len) {
-    ssize_t n = send(d.socket, bytes + done, len - done, MSG_NOSIGNAL);
+    ssize_t n = send(d.socket, bytes + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
+    if (left <= 0) return false;
+    pollfd p{d.socket, POLLOUT, 0};
+    if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return false;
   }
   return true;
 }

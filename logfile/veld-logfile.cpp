@@ -345,7 +345,22 @@ int CopyFile(const char *src, const char *dst, bool src_nofollow) {
     }
   }
   fchmod(out.get(), mode);  // best effort: the content is what matters
-  if (fdatasync(out.get()) != 0 || out.close() != 0) {
+  if (fdatasync(out.get()) != 0) {
+    Log(1, kMsgCopyWrite, dst);
+    return 0;
+  }
+  // Lines written while the backup was being synced are taken as well: the
+  // caller empties the source right after this returns.
+  for (;;) {
+    ssize_t n = read(in.get(), block, sizeof block);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    if (full_write(out.get(), block, static_cast<size_t>(n)) != static_cast<size_t>(n)) {
+      Log(1, kMsgCopyWrite, dst);
+      return 0;
+    }
+  }
+  if (out.close() != 0) {
     Log(1, kMsgCopyWrite, dst);
     return 0;
   }
@@ -518,10 +533,14 @@ void LogFileProcess(P_LOGFILE_LIST vkp) {
   const char *path = node->log_file;
   const uint64_t limit = RotationLimit();
 
+  // A file that has gone is said once, not every ten seconds for ever: the
+  // agent's own log is never rotated.
   if (!FileExists(path)) {
-    Log(2, kMsgFileMissing, path);
+    if (!node->missing_logged) Log(2, kMsgFileMissing, path);
+    node->missing_logged = true;
     return;
   }
+  node->missing_logged = false;
   if (IgnoredExtension(path)) return;
 
   struct stat st;
@@ -631,6 +650,18 @@ bool IsRegularEntry(DIR *dir, const struct dirent *de) {
   return fstatat(dirfd(dir), de->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
 }
 
+// The position file keeps "path=offset,timestamp" lines and is read back
+// splitting at the first "=": a planted name holding "=" or a line end would
+// set another file's saved offset at the next start.  Such names, which no
+// log writer uses, are not tailed.
+bool SafeScannedName(const char *name) {
+  for (const char *c = name; *c != '\0'; ++c) {
+    unsigned char u = static_cast<unsigned char>(*c);
+    if (u == '=' || u < 0x20 || u == 0x7f) return false;
+  }
+  return true;
+}
+
 void AppendScanned(const char *path) {
   char *copy = strdup(path);
   if (copy == nullptr) return;  // tried again at the next period
@@ -660,6 +691,7 @@ void LogDirectoryProcess(P_LOGDIR_LIST vkp) {
     const char *name = de->d_name;
     if (veld_stricmp(name, ".") == 0 || veld_stricmp(name, "..") == 0) continue;
     if (std::strstr(name, "_hlr_") != nullptr) continue;
+    if (!SafeScannedName(name)) continue;
     if (!IsRegularEntry(dir.get(), de)) continue;
     char path[kScanPath + 1];
     std::snprintf(path, kScanPath, "%s/%s", vkp->log_dir, name);

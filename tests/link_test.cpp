@@ -300,6 +300,53 @@ TEST_F(LinkTest, CollectorHangUpLosesNoRecord) {
   EXPECT_EQ(Count(DiagLog(), "Failed to send message"), 0u);
 }
 
+// A collector that accepts but stops reading: once the buffers are full a
+// record waits for room at most the stall limit (then it squeezes in or
+// fails like any other send), instead of holding the tailer, and the
+// monitor waiting on the lock, for ever.
+TEST_F(LinkTest, CollectorThatStopsReadingHoldsASendOnlyForTheStallLimit) {
+  Fd listener = BoundSocket(SOCK_STREAM);
+  int small = 4096;
+  setsockopt(listener.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  ASSERT_EQ(listen(listener.fd, 4), 0);
+  ASSERT_EQ(Init("tcp", std::to_string(PortOf(listener))), 1);
+  Fd stuck = Accept(listener);  // never read
+  ASSERT_GE(stuck.fd, 0);
+
+  const std::string rec = std::string(4000, 'r') + "\n";
+  std::atomic<bool> done{false};
+  std::atomic<long> stall_ms{0};
+  std::atomic<int> result{-1};
+  std::thread sender([&] {
+    for (int i = 0; i < 4000; ++i) {
+      auto t0 = std::chrono::steady_clock::now();
+      int r = SendLog(rec.c_str());
+      auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - t0)
+                    .count();
+      if (ms > 5000) {
+        stall_ms = ms;
+        result = r;
+        break;
+      }
+    }
+    done = true;
+  });
+  for (int waited = 0; !done && waited < 60000; waited += 100)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  if (!done) {
+    // Still blocked: reset the connection so the thread can end.
+    linger hard{1, 0};
+    setsockopt(stuck.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(stuck.fd);
+    stuck.fd = -1;
+  }
+  sender.join();
+  EXPECT_GE(stall_ms.load(), 10000);
+  EXPECT_LE(stall_ms.load(), 30000);
+  EXPECT_EQ(result.load(), 1);
+}
+
 // UDP to a port where nobody listens: the refusal comes back on a later
 // send, which re-creates the link and gives the record to the new socket.
 TEST_F(LinkTest, UdpRefusalRecreatesLinkAndResends) {

@@ -217,4 +217,17 @@ TEST_F(ScanTest, ThreadAnnouncesDirectoriesAndScansAtOnceThenEvery15Seconds) {
   EXPECT_EQ(ListedPaths(), (std::vector<std::string>{watched + "/a.log"}));
 }
 
+// A name holding "=" or a line end would write a position line that sets
+// another file's offset at the next start ("victim.log=60,0" reads back as
+// victim.log at offset 60), so such names are never tailed.
+TEST_F(ScanTest, NamesThatWouldForgeAPositionLineAreNotTailed) {
+  WriteFile(watched + "/victim.log", "");
+  WriteFile(watched + "/victim.log=60,0", "");
+  WriteFile(watched + "/x\nvictim.log", "");
+  WriteFile(watched + "/tab\there.log", "");
+  AddDirectory(watched);
+  LogDirectoryScanPass();
+  EXPECT_EQ(ListedPaths(), std::vector<std::string>{watched + "/victim.log"});
+}
+
 }  // namespace

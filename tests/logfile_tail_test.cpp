@@ -206,15 +206,24 @@ TEST_F(TailTest, IgnoredExtensionsMatchTheTextAfterTheLastDot) {
   EXPECT_TRUE(std::filesystem::exists(dir / "plain._hlr_0"));
 }
 
-TEST_F(TailTest, MissingFileIsReportedAndKeepsItsOffset) {
+// A missing file keeps its offset and is reported once per absence, not
+// every pass: files that come and go would otherwise grow the agent's own
+// log without end.
+TEST_F(TailTest, MissingFileIsReportedOncePerAbsenceAndKeepsItsOffset) {
   P_LOGFILE_LIST n = AddFile(dir / "absent.gz");
   n->filesize = 42;
+  const std::string said =
+      "VELDAgent [2]: Unable to open log file for processing: " + (dir / "absent.gz");
   Pass();
   Pass();
   EXPECT_EQ(n->filesize, 42u);
-  EXPECT_EQ(CountOf(DiagLog(), "VELDAgent [2]: Unable to open log file for processing: " +
-                                   (dir / "absent.gz")),
-            2u);
+  EXPECT_EQ(CountOf(DiagLog(), said), 1u);
+  WriteFile(dir / "absent.gz", "back\n");  // ignored extension: present, never read
+  Pass();
+  std::filesystem::remove(dir / "absent.gz");
+  Pass();
+  Pass();
+  EXPECT_EQ(CountOf(DiagLog(), said), 2u);
 }
 
 TEST_F(TailTest, NonRegularPathIsSkippedWithoutStallingAndLoggedOnce) {
