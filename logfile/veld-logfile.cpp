@@ -101,6 +101,9 @@ constexpr const char kMsgFileSeekFailed[] = "Failed to seek log file %s during p
 constexpr const char kMsgFileNotRegular[] = "Log file %s is not a regular file, skipping it.";
 constexpr const char kMsgRotating[] =
     "Log file rotation in progress, (%" PRIu64 ") file %s greater than %" PRIu64 " bytes.";
+constexpr const char kMsgLinkRefused[] =
+    "Log file %s is a link to a file of another user, not following it.";
+constexpr const char kMsgCannotEmpty[] = "Log file %s cannot be emptied, not rotating it.";
 constexpr const char kMsgBackupNameTooLong[] =
     "Backup names of log file %s would be too long, not rotating it.";
 constexpr const char kMsgCopyOpenSource[] = "error while opening \"%s\" for reading";
@@ -307,11 +310,19 @@ namespace {
 // link, refused unless it is a regular file with one name (a planted link
 // must never carry root's writes elsewhere), and synced before the caller
 // may empty S.  `src_nofollow` does the same for S when S is a backup.
-int CopyFile(const char *src, const char *dst, bool src_nofollow) {
+// `expect`, when given, is the file S must still be: a path that has changed
+// hands since it was checked is not copied.
+bool SameIdentity(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+int CopyFile(const char *src, const char *dst, bool src_nofollow,
+             const struct stat *expect = nullptr) {
   UniqueFd in(
       open(src, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (src_nofollow ? O_NOFOLLOW : 0)));
   struct stat st;
-  if (!in.ok() || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (!in.ok() || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      (expect != nullptr && !SameIdentity(st, *expect))) {
     Log(1, kMsgCopyOpenSource, src);
     return 0;
   }
@@ -385,14 +396,30 @@ bool BackupName(char *out, const char *live, int k) {
   return n >= 0 && static_cast<size_t>(n) < kNameBuffer;
 }
 
-int RotateLog(const char *live, bool live_nofollow) {
-  if (live == nullptr) return 0;
+constexpr int kRotated = 1, kNotRotated = 0, kCannotEmpty = -1;
+
+// Rotates `live`: kRotated when it was copied into backup 0 and emptied.
+// The live file is opened for writing before anything moves, so a file that
+// cannot be emptied (append-only, immutable, read-only) does not gain a new
+// backup at every pass; it is then emptied through that same descriptor, so
+// what is emptied is the file that was copied.  `expect`, when given, is the
+// file the caller read and checked: a path that now names another file is
+// left alone.
+int RotateLog(const char *live, bool live_nofollow, const struct stat *expect) {
+  if (live == nullptr) return kNotRotated;
   char src[kNameBuffer], dst[kNameBuffer];
   // The longest name this rotation may build; a name is never cut short.
   if (!BackupName(dst, live, kBackupSearch)) {
     Log(2, kMsgBackupNameTooLong, live);
-    return 0;
+    return kNotRotated;
   }
+  UniqueFd live_w(open(live, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
+                                 (live_nofollow ? O_NOFOLLOW : 0)));
+  struct stat wst;
+  if (!live_w.ok() || fstat(live_w.get(), &wst) != 0 || !S_ISREG(wst.st_mode))
+    return kCannotEmpty;
+  if (expect != nullptr && !SameIdentity(wst, *expect)) return kNotRotated;
+
   int n = kBackupSearch;
   for (int k = 0; k < kBackupSearch; ++k) {
     struct stat st;
@@ -402,21 +429,18 @@ int RotateLog(const char *live, bool live_nofollow) {
       break;
     }
   }
-  bool live_emptied = false;
-  for (int k = n; k >= 0; --k) {
-    bool src_is_backup = k > 0;
-    if (src_is_backup)
-      BackupName(src, live, k - 1);
-    else
-      std::snprintf(src, sizeof src, "%s", live);
+  for (int k = n; k > 0; --k) {
+    BackupName(src, live, k - 1);
     BackupName(dst, live, k);
     // Stop at the first copy that failed: nothing not copied is emptied.
-    if (!CopyFile(src, dst, src_is_backup || live_nofollow)) return 0;
+    if (!CopyFile(src, dst, true)) return kNotRotated;
     umask(022);
-    bool emptied = EmptyFile(src, src_is_backup || live_nofollow, src_is_backup);
-    if (!src_is_backup) live_emptied = emptied;
+    EmptyFile(src, true, true);
   }
-  return live_emptied ? 1 : 0;
+  BackupName(dst, live, 0);
+  if (!CopyFile(live, dst, live_nofollow, &wst)) return kNotRotated;
+  umask(022);
+  return ftruncate(live_w.get(), 0) == 0 ? kRotated : kNotRotated;
 }
 
 }  // namespace
@@ -426,7 +450,9 @@ int copy_file(const char *src_filename, const char *dest_filename) {
   return CopyFile(src_filename, dest_filename, false);
 }
 
-int rotate_log(const char *cur_fname) { return RotateLog(cur_fname, false); }
+int rotate_log(const char *cur_fname) {
+  return RotateLog(cur_fname, false, nullptr) == kRotated ? 1 : 0;
+}
 
 // ------------------------------------------------------------------ tailer
 
@@ -543,10 +569,23 @@ void LogFileProcess(P_LOGFILE_LIST vkp) {
   node->missing_logged = false;
   if (IgnoredExtension(path)) return;
 
-  struct stat st;
-  if ((node->no_follow ? lstat(path, &st) : stat(path, &st)) != 0) {
+  struct stat lst, st;
+  if (lstat(path, &lst) != 0) {
     Log(2, kMsgFileOpenFailed, path);
     return;
+  }
+  // A configured path may be a link.  It is followed when the agent's own
+  // user made it, or when whoever made it also owns the file it leads to;
+  // a link that a user of the log's directory planted towards someone
+  // else's file would have the agent send that file away and empty it.
+  const bool via_link = S_ISLNK(lst.st_mode) && !node->no_follow;
+  if (via_link) {
+    if (stat(path, &st) != 0) {
+      Log(2, kMsgFileOpenFailed, path);
+      return;
+    }
+  } else {
+    st = lst;
   }
   // Opening a pipe or a device would stall the tailer, and a link found by
   // the scan could lead anywhere on the host.
@@ -555,6 +594,16 @@ void LogFileProcess(P_LOGFILE_LIST vkp) {
     node->nonregular_logged = true;
     return;
   }
+  const uid_t me = geteuid();
+  auto followable = [&](const struct stat &target) {
+    return !via_link || lst.st_uid == me || lst.st_uid == target.st_uid;
+  };
+  if (!followable(st)) {
+    if (!node->unsafe_logged) Log(2, kMsgLinkRefused, path);
+    node->unsafe_logged = true;
+    return;
+  }
+  node->unsafe_logged = false;
   NoteIdentity(node, st);
   const uint64_t size = static_cast<uint64_t>(st.st_size);
   // One stamp for everything this file sends in this pass.
@@ -568,11 +617,14 @@ void LogFileProcess(P_LOGFILE_LIST vkp) {
 
   // A file that shows nothing new is not opened at all.
   if (size != node->filesize) {
-    UniqueFd fd(open(
-        path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (node->no_follow ? O_NOFOLLOW : 0)));
+    UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
+                               (via_link ? 0 : O_NOFOLLOW)));
     struct stat fst;
     if (!fd.ok() || fstat(fd.get(), &fst) != 0 || !S_ISREG(fst.st_mode)) {
       Log(2, kMsgFileOpenFailed, path);
+    } else if (!SameIdentity(fst, st)) {
+      // The path changed hands since it was checked: look again next pass.
+      return;
     } else {
       NoteIdentity(node, fst);  // the path may have changed hands since stat
       if (node->filesize > static_cast<uint64_t>(INT64_MAX) ||
@@ -585,11 +637,15 @@ void LogFileProcess(P_LOGFILE_LIST vkp) {
   }
 
   if (size > limit) {
-    Log(3, kMsgRotating, size, path, limit);
-    if (RotateLog(path, node->no_follow)) {
+    // Tried again every pass, in case it has become possible, but said once.
+    if (!node->unemptiable_logged) Log(3, kMsgRotating, size, path, limit);
+    int rotated = RotateLog(path, !via_link, &st);
+    if (rotated == kRotated) {
       SendRotatedRest(path, node->filesize, Stamp);
       node->filesize = 0;
     }
+    if (rotated == kCannotEmpty && !node->unemptiable_logged) Log(2, kMsgCannotEmpty, path);
+    node->unemptiable_logged = rotated == kCannotEmpty;
   }
 }
 

@@ -24,6 +24,7 @@ typedef struct LogFileList_ {
   bool nonregular_logged;  // "not a regular file" already said; tailer only
   bool missing_logged;     // its absence already said, until it is back; tailer only
   bool unsafe_logged;      // "not following a link" already said; tailer only
+  bool unemptiable_logged; // "cannot be emptied" already said; tailer only
   bool no_follow;          // found by the directory scan: never follow a link
   // Appender only: a node known to lie at or behind this node's tail, so an
   // append need not walk the whole list again.

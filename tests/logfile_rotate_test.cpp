@@ -3,13 +3,16 @@
 // nothing lost, and nothing planted at a backup name is read or written
 // through.
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 
 #include "logfile_test_support.h"
+#include "veld-owners.h"
 
 namespace {
 
@@ -160,6 +163,112 @@ TEST_F(RotateTest, LineWrittenJustBeforeTheCopyIsSentFromTheBackup) {
   EXPECT_EQ(collector.Drain(), (std::vector<std::string>{Rec("early\n"), Rec("late\n")}));
   EXPECT_EQ(n->filesize, 0u);
   EXPECT_EQ(ReadFile(live()), "");
+}
+
+// ---- what a configured path may lead to
+
+constexpr uid_t kOtherUser = 65534;  // nobody
+
+// A configured path that is a link is followed only when the agent's user
+// made the link, or when the link's maker owns the file it leads to.  A link
+// another user planted towards the agent's own (root's) file is neither read
+// nor rotated, and is reported once.
+TEST_F(RotateTest, ConfiguredLinkIsFollowedOnlyWhereItsMakerOwnsTheTarget) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make links of another user";
+  CfgHashAdd("LogRotationSize", "0");
+  const std::string precious = dir / "precious.bin", own = dir / "own.log";
+  WriteFile(precious, "root's secret\n");
+  WriteFile(own, "nobody's line\n");
+  ASSERT_EQ(chown(own.c_str(), kOtherUser, kOtherUser), 0);
+
+  ASSERT_EQ(symlink(precious.c_str(), live().c_str()), 0);
+  ASSERT_EQ(lchown(live().c_str(), kOtherUser, kOtherUser), 0);
+  logtest::AddFile(live());
+  LogFilePass((dir / "positions").c_str());
+  LogFilePass((dir / "positions").c_str());
+  EXPECT_EQ(collector.Drain(), std::vector<std::string>{});
+  EXPECT_EQ(ReadFile(precious), "root's secret\n");
+  EXPECT_FALSE(fs::exists(backup(0)));
+  EXPECT_EQ(logtest::CountOf(DiagLog(), "VELDAgent [2]: Log file " + live() +
+                                            " is a link to a file of another user, not "
+                                            "following it.\n"),
+            1u);
+
+  // The same user's link to that user's own file is followed, and so is a
+  // link the agent's user made to anything.
+  fs::remove(live());
+  ASSERT_EQ(symlink(own.c_str(), live().c_str()), 0);
+  ASSERT_EQ(lchown(live().c_str(), kOtherUser, kOtherUser), 0);
+  LogFilePass((dir / "positions").c_str());
+  EXPECT_EQ(collector.Drain(), std::vector<std::string>{Rec("nobody's line\n")});
+  EXPECT_EQ(ReadFile(own), "");
+  EXPECT_EQ(ReadFile(backup(0)), "nobody's line\n");
+
+  fs::remove(live());
+  ASSERT_EQ(symlink(precious.c_str(), live().c_str()), 0);
+  LogFilePass((dir / "positions").c_str());
+  EXPECT_EQ(collector.Drain(), std::vector<std::string>{Rec("root's secret\n")});
+}
+
+// The path is checked, read, then rotated: if it is swapped for a link to
+// another file in between (here while the "Rotating" entry is written), the
+// other file is neither copied nor emptied.
+std::string swap_path, swap_target;
+int swap_readings = 0;
+time_t ClockThatSwapsThePath(time_t *t) {
+  if (++swap_readings == 2) {
+    std::filesystem::rename(swap_path, swap_path + ".moved");
+    std::filesystem::create_symlink(swap_target, swap_path);
+  }
+  if (t) *t = logtest::fixed_now;
+  return logtest::fixed_now;
+}
+
+TEST_F(RotateTest, PathSwappedBeforeTheRotationEmptiesNothingElse) {
+  CfgHashAdd("LogRotationSize", "0");
+  const std::string victim = dir / "victim.bin";
+  WriteFile(victim, "keep me\n");
+  WriteFile(live(), "line\n");
+  logtest::AddFile(live());
+  swap_path = live();
+  swap_target = victim;
+  swap_readings = 0;
+  veld_time = ClockThatSwapsThePath;
+  LogFilePass((dir / "positions").c_str());
+  EXPECT_EQ(collector.Drain(), std::vector<std::string>{Rec("line\n")});
+  EXPECT_EQ(ReadFile(victim), "keep me\n");
+  EXPECT_FALSE(fs::exists(backup(0)));
+}
+
+// A live file that cannot be emptied (append-only here) is not rotated at
+// all: no backup piles up pass after pass, and it is said once.
+TEST_F(RotateTest, FileThatCannotBeEmptiedGetsNoBackups) {
+  CfgHashAdd("LogRotationSize", "0");
+  WriteFile(live(), "line\n");
+  {
+    veld::UniqueFd fd(open(live().c_str(), O_RDONLY));
+    int flags = 0;
+    if (ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) GTEST_SKIP() << "no file attributes here";
+    flags |= FS_APPEND_FL;
+    if (ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) != 0)
+      GTEST_SKIP() << "cannot set append-only here";
+  }
+  logtest::AddFile(live());
+  for (int i = 0; i < 3; ++i) LogFilePass((dir / "positions").c_str());
+  {
+    veld::UniqueFd fd(open(live().c_str(), O_RDONLY));
+    int flags = 0;
+    ioctl(fd.get(), FS_IOC_GETFLAGS, &flags);
+    flags &= ~FS_APPEND_FL;
+    ASSERT_EQ(ioctl(fd.get(), FS_IOC_SETFLAGS, &flags), 0);  // so the directory can go
+  }
+  EXPECT_FALSE(fs::exists(backup(0)));
+  EXPECT_EQ(ReadFile(live()), "line\n");
+  EXPECT_EQ(collector.Drain(), std::vector<std::string>{Rec("line\n")});
+  const std::string log = DiagLog();
+  EXPECT_EQ(logtest::CountOf(log, "Log file " + live() + " cannot be emptied, not rotating it.\n"),
+            1u);
+  EXPECT_EQ(logtest::CountOf(log, "Log file rotation in progress"), 1u);
 }
 
 // ---- failed steps stop the rotation, and nothing is lost
