@@ -485,11 +485,14 @@ void NoteIdentity(P_LOGFILE_LIST node, const struct stat &st) {
   if (static_cast<uint64_t>(st.st_size) < node->filesize) node->filesize = 0;
 }
 
-// Sends everything from the descriptor's position to its end, one record per
-// line (or per piece of a long line), and returns the bytes consumed: those
-// of every record handed to SendLog.  A read error leaves an unfinished line
-// for the next pass.
-uint64_t SendLines(int fd, time_t now) {
+// Sends what the descriptor holds from its position, one record per line (or
+// per piece of a long line), and returns the bytes consumed: those of every
+// record handed to SendLog.  It stops at the end of the file, or at the
+// first record end once `budget` bytes are consumed: a file written faster
+// than the records are paced out would otherwise keep the pass, and every
+// other file behind it, waiting for ever.  A read error leaves an unfinished
+// line for the next pass.
+uint64_t SendLines(int fd, time_t now, uint64_t budget) {
   char rec[kRecordBuffer];
   int plen = std::snprintf(rec, sizeof rec, kRecordPrefix, static_cast<unsigned long>(now));
   const size_t prefix = static_cast<size_t>(plen);
@@ -527,7 +530,10 @@ uint64_t SendLines(int fd, time_t now) {
       // early while the offset moves past the rest: leave NULs out instead.
       char c = static_cast<char>(b & 0x7f);
       if (c != '\0') rec[w++] = c;
-      if (b == '\n' || raw == cap) emit();
+      if (b == '\n' || raw == cap) {
+        emit();
+        if (consumed >= budget) return consumed;
+      }
     }
   }
   if (raw > 0) emit();  // a last line still being written goes as it stands
@@ -548,7 +554,7 @@ void SendRotatedRest(const char *live, uint64_t offset, StampFn stamp) {
       static_cast<uint64_t>(st.st_size) <= offset)
     return;
   if (lseek(fd.get(), static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1))
-    SendLines(fd.get(), stamp());
+    SendLines(fd.get(), stamp(), UINT64_MAX);
 }
 
 }  // namespace
@@ -631,7 +637,10 @@ void LogFileProcess(P_LOGFILE_LIST vkp) {
           lseek(fd.get(), static_cast<off_t>(node->filesize), SEEK_SET) == static_cast<off_t>(-1)) {
         Log(2, kMsgFileSeekFailed, path);
       } else {
-        node->filesize += SendLines(fd.get(), Stamp());
+        // What the file held when it was opened; the rest waits for the next pass.
+        const uint64_t at_open = static_cast<uint64_t>(fst.st_size);
+        node->filesize +=
+            SendLines(fd.get(), Stamp(), at_open > node->filesize ? at_open - node->filesize : 0);
       }
     }
   }

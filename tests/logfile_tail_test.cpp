@@ -45,6 +45,41 @@ TEST_F(TailTest, ThousandLinesArriveWithFivePausesAndOneStamp) {
             (dir / "app.log") + "=" + std::to_string(content.size()) + ",0\n");
 }
 
+// A writer that keeps ahead of the paced records (here: 200 more lines
+// during every pause) does not hold the pass: it reads what the file held
+// when it was opened, the next file gets its turn, and the rest follows in
+// the next pass.
+std::string busy_path;
+int busy_appends = 0;
+unsigned int SleepWhileAWriterAppends(unsigned int) {
+  if (busy_appends < 20) {
+    ++busy_appends;
+    std::string more;
+    for (int i = 0; i < 200; ++i) more += "more\n";
+    veldtest::AppendFile(busy_path, more);
+  }
+  return 0;
+}
+
+TEST_F(TailTest, WriterFasterThanThePacingDoesNotHoldThePass) {
+  std::string lines;
+  for (int i = 0; i < 400; ++i) lines += "early\n";
+  WriteFile(dir / "busy.log", lines);
+  WriteFile(dir / "quiet.log", "quiet\n");
+  P_LOGFILE_LIST busy = AddFile(dir / "busy.log");
+  AddFile(dir / "quiet.log");
+  busy_path = dir / "busy.log";
+  busy_appends = 0;
+  veld_sleep = SleepWhileAWriterAppends;
+
+  std::vector<std::string> got = Pass();
+  ASSERT_EQ(got.size(), 401u);
+  EXPECT_EQ(got[399], Rec("early\n"));
+  EXPECT_EQ(got[400], Rec("quiet\n"));
+  EXPECT_EQ(busy->filesize, lines.size());
+  EXPECT_EQ(Pass().size(), 400u);  // the 400 lines the two pauses let in
+}
+
 TEST_F(TailTest, PauseCounterStartsAfreshForEachFile) {
   std::string lines;
   for (int i = 0; i < 150; ++i) lines += "x\n";
