@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -310,6 +311,50 @@ namespace {
 // link, refused unless it is a regular file with one name (a planted link
 // must never carry root's writes elsewhere), and synced before the caller
 // may empty S.  `src_nofollow` does the same for S when S is a backup.
+enum class CopyResult { kDone, kReadFailed, kWriteFailed };
+
+// Copies the data of `in` from *pos to its end into the same offsets of
+// `out`, and leaves *pos at that end.  Holes are passed over, so they stay
+// holes in the copy: a sparse file planted in a watched directory must not
+// become terabytes of real blocks owned by the agent.
+CopyResult CopyExtents(int in, int out, off_t *pos) {
+  char block[kCopyBlock];
+  for (;;) {
+    off_t data = lseek(in, *pos, SEEK_DATA);
+    off_t stop = -1;  // end of this run of data; -1: read to the end
+    if (data < 0) {
+      if (errno != ENXIO) {
+        data = *pos;  // holes unknown here: copy every byte
+      } else {
+        // Nothing but a hole from here: it ends where the file ends.
+        off_t size = lseek(in, 0, SEEK_END);
+        if (size < 0) return CopyResult::kReadFailed;
+        if (size > *pos) *pos = size;
+        return CopyResult::kDone;
+      }
+    } else {
+      stop = lseek(in, data, SEEK_HOLE);
+    }
+    if (lseek(out, data, SEEK_SET) != data) return CopyResult::kWriteFailed;
+    off_t at = data;
+    while (stop < 0 || at < stop) {
+      size_t want = sizeof block;
+      if (stop >= 0 && static_cast<uint64_t>(stop - at) < want) want = static_cast<size_t>(stop - at);
+      ssize_t n = pread(in, block, want, at);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return CopyResult::kReadFailed;
+      if (n == 0) {
+        *pos = at;
+        return CopyResult::kDone;
+      }
+      if (full_write(out, block, static_cast<size_t>(n)) != static_cast<size_t>(n))
+        return CopyResult::kWriteFailed;
+      at += n;
+    }
+    *pos = at;
+  }
+}
+
 // `expect`, when given, is the file S must still be: a path that has changed
 // hands since it was checked is not copied.
 bool SameIdentity(const struct stat &a, const struct stat &b) {
@@ -341,37 +386,19 @@ int CopyFile(const char *src, const char *dst, bool src_nofollow,
     return 0;
   }
 
-  char block[kCopyBlock];
-  for (;;) {
-    ssize_t n = read(in.get(), block, sizeof block);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      Log(1, kMsgCopyRead, src);
-      return 0;
-    }
-    if (n == 0) break;
-    if (full_write(out.get(), block, static_cast<size_t>(n)) != static_cast<size_t>(n)) {
-      Log(1, kMsgCopyWrite, dst);
-      return 0;
-    }
-  }
+  off_t end = 0;
+  CopyResult r = CopyExtents(in.get(), out.get(), &end);
   fchmod(out.get(), mode);  // best effort: the content is what matters
-  if (fdatasync(out.get()) != 0) {
-    Log(1, kMsgCopyWrite, dst);
-    return 0;
-  }
+  if (r == CopyResult::kDone && fdatasync(out.get()) != 0) r = CopyResult::kWriteFailed;
   // Lines written while the backup was being synced are taken as well: the
   // caller empties the source right after this returns.
-  for (;;) {
-    ssize_t n = read(in.get(), block, sizeof block);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    if (full_write(out.get(), block, static_cast<size_t>(n)) != static_cast<size_t>(n)) {
-      Log(1, kMsgCopyWrite, dst);
-      return 0;
-    }
+  if (r == CopyResult::kDone) r = CopyExtents(in.get(), out.get(), &end);
+  if (r == CopyResult::kDone && ftruncate(out.get(), end) != 0) r = CopyResult::kWriteFailed;
+  if (r == CopyResult::kReadFailed) {
+    Log(1, kMsgCopyRead, src);
+    return 0;
   }
-  if (out.close() != 0) {
+  if (r == CopyResult::kWriteFailed || out.close() != 0) {
     Log(1, kMsgCopyWrite, dst);
     return 0;
   }
@@ -518,11 +545,60 @@ uint64_t SendLines(int fd, time_t now, uint64_t budget) {
     }
   };
 
+  // `z` NUL bytes, as the loop below would take them, without reading them:
+  // none reaches a record, but they count towards the record length.  True
+  // when the budget is spent.
+  auto take_nuls = [&](uint64_t z) {
+    while (z > 0) {
+      if (raw == 0 && w == prefix && z >= cap) {
+        // Whole records of NULs: each would be emitted empty and sent not.
+        uint64_t records = z / cap;
+        if (consumed < budget)
+          records = std::min<uint64_t>(records, (budget - consumed + cap - 1) / cap);
+        consumed += records * cap;
+        z -= records * cap;
+        if (consumed >= budget) return true;
+        continue;
+      }
+      size_t take = static_cast<size_t>(std::min<uint64_t>(z, cap - raw));
+      raw += take;
+      z -= take;
+      if (raw == cap) {
+        emit();
+        if (consumed >= budget) return true;
+      }
+    }
+    return false;
+  };
+
   for (;;) {
     ssize_t n = read(fd, in, sizeof in);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return consumed;
     if (n == 0) break;
+    // A buffer of nothing but NULs may be the start of a hole: a sparse file
+    // planted in a watched directory must not have the tailer read terabytes
+    // of NULs, so the rest of the hole is passed over without reading it.
+    if (in[0] == '\0' && in[n - 1] == '\0' &&
+        std::all_of(in, in + n, [](char c) { return c == '\0'; })) {
+      for (ssize_t i = 0; i < n; ++i) {
+        ++raw;
+        if (raw == cap) {
+          emit();
+          if (consumed >= budget) return consumed;
+        }
+      }
+      off_t here = lseek(fd, 0, SEEK_CUR);
+      off_t data = here < 0 ? -1 : lseek(fd, here, SEEK_DATA);
+      off_t hole_end = data;
+      if (here >= 0 && data < 0 && errno == ENXIO) hole_end = lseek(fd, 0, SEEK_END);
+      if (here >= 0 && hole_end > here) {
+        if (take_nuls(static_cast<uint64_t>(hole_end - here))) return consumed;
+      } else if (here >= 0) {
+        lseek(fd, here, SEEK_SET);
+      }
+      continue;
+    }
     for (ssize_t i = 0; i < n; ++i) {
       unsigned char b = static_cast<unsigned char>(in[i]);
       ++raw;

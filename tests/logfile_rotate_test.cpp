@@ -165,6 +165,37 @@ TEST_F(RotateTest, LineWrittenJustBeforeTheCopyIsSentFromTheBackup) {
   EXPECT_EQ(ReadFile(live()), "");
 }
 
+// A sparse file's holes stay holes in its backup: a planted file of a
+// terabyte of hole must not turn into a terabyte of the agent's blocks.
+TEST_F(RotateTest, HolesStayHolesInTheBackup) {
+  const off_t size = (1LL << 30) + (4 << 20);
+  {
+    veld::UniqueFd fd(open(live().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    ASSERT_TRUE(fd.ok());
+    ASSERT_EQ(pwrite(fd.get(), "head\n", 5, 0), 5);
+    ASSERT_EQ(pwrite(fd.get(), "middle\n", 7, 1LL << 30), 7);
+    ASSERT_EQ(ftruncate(fd.get(), size), 0);  // and a hole at the end
+  }
+  struct stat st {};
+  ASSERT_EQ(stat(live().c_str(), &st), 0);
+  if (st.st_blocks * 512 > (1 << 20)) GTEST_SKIP() << "no sparse files here";
+
+  ASSERT_EQ(rotate_log(live().c_str()), 1);
+  struct stat bst {};
+  ASSERT_EQ(stat(backup(0).c_str(), &bst), 0);
+  EXPECT_EQ(bst.st_size, size);
+  EXPECT_LT(bst.st_blocks * 512, 1 << 20);
+  char buf[8] = {};
+  veld::UniqueFd fd(open(backup(0).c_str(), O_RDONLY));
+  ASSERT_EQ(pread(fd.get(), buf, 5, 0), 5);
+  EXPECT_STREQ(buf, "head\n");
+  ASSERT_EQ(pread(fd.get(), buf, 7, 1LL << 30), 7);
+  EXPECT_EQ(std::string(buf, 7), "middle\n");
+  ASSERT_EQ(pread(fd.get(), buf, 1, size - 1), 1);
+  EXPECT_EQ(buf[0], '\0');
+  EXPECT_EQ(ReadFile(live()), "");
+}
+
 // ---- what a configured path may lead to
 
 constexpr uid_t kOtherUser = 65534;  // nobody

@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "logfile_test_support.h"
+#include "veld-owners.h"
 
 namespace {
 
@@ -78,6 +79,42 @@ TEST_F(TailTest, WriterFasterThanThePacingDoesNotHoldThePass) {
   EXPECT_EQ(got[400], Rec("quiet\n"));
   EXPECT_EQ(busy->filesize, lines.size());
   EXPECT_EQ(Pass().size(), 400u);  // the 400 lines the two pauses let in
+}
+
+// Bytes the process has read through read(2) and its kin so far.
+uint64_t BytesReadSoFar() {
+  std::string io = ReadFile("/proc/self/io");
+  size_t at = io.find("rchar: ");
+  return at == std::string::npos ? 0 : std::stoull(io.substr(at + 7));
+}
+
+// A sparse file's holes read as NULs.  They make the same records as NULs
+// read one by one, but are passed over without reading them: a planted
+// file of a terabyte of hole must not keep the tailer reading.
+TEST_F(TailTest, HolesOfASparseFileArePassedOverWithTheSameRecords) {
+  const std::string path = dir / "sparse.log";
+  {
+    veld::UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    ASSERT_TRUE(fd.ok());
+    ASSERT_EQ(pwrite(fd.get(), "abc", 3, 0), 3);
+    ASSERT_EQ(pwrite(fd.get(), "def\nghi", 7, 3 << 20), 7);
+    ASSERT_EQ(pwrite(fd.get(), "\x80jk\n", 4, (1LL << 30) + 5), 4);
+    ASSERT_EQ(ftruncate(fd.get(), (1LL << 30) + 9 + (2 << 20)), 0);  // ends in a hole
+  }
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  if (st.st_blocks * 512 > (1 << 20)) GTEST_SKIP() << "no sparse files here";
+  CfgHashAdd("LogRotationSize", "4096");  // MiB: no rotation in this pass
+  P_LOGFILE_LIST n = AddFile(path);
+  const uint64_t before = BytesReadSoFar();
+  std::vector<std::string> got = Pass();
+  const uint64_t read_bytes = BytesReadSoFar() - before;
+  EXPECT_LT(read_bytes, 64u << 20) << "the holes were read";
+  EXPECT_EQ(n->filesize, static_cast<uint64_t>(st.st_size));
+
+  // Each line makes a record per 4069 raw bytes; those of NULs only are not
+  // sent.  "\x80" turns into a NUL and is left out too.
+  EXPECT_EQ(got, (std::vector<std::string>{Rec("abc"), Rec("def\n"), Rec("ghi"), Rec("jk\n")}));
 }
 
 TEST_F(TailTest, PauseCounterStartsAfreshForEachFile) {
