@@ -339,7 +339,8 @@ CopyResult CopyExtents(int in, int out, off_t *pos) {
     off_t at = data;
     while (stop < 0 || at < stop) {
       size_t want = sizeof block;
-      if (stop >= 0 && static_cast<uint64_t>(stop - at) < want) want = static_cast<size_t>(stop - at);
+      if (stop >= 0 && static_cast<uint64_t>(stop - at) < want)
+        want = static_cast<size_t>(stop - at);
       ssize_t n = pread(in, block, want, at);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return CopyResult::kReadFailed;
@@ -440,11 +441,10 @@ int RotateLog(const char *live, bool live_nofollow, const struct stat *expect) {
     Log(2, kMsgBackupNameTooLong, live);
     return kNotRotated;
   }
-  UniqueFd live_w(open(live, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
-                                 (live_nofollow ? O_NOFOLLOW : 0)));
+  UniqueFd live_w(
+      open(live, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (live_nofollow ? O_NOFOLLOW : 0)));
   struct stat wst;
-  if (!live_w.ok() || fstat(live_w.get(), &wst) != 0 || !S_ISREG(wst.st_mode))
-    return kCannotEmpty;
+  if (!live_w.ok() || fstat(live_w.get(), &wst) != 0 || !S_ISREG(wst.st_mode)) return kCannotEmpty;
   if (expect != nullptr && !SameIdentity(wst, *expect)) return kNotRotated;
 
   int n = kBackupSearch;
@@ -699,8 +699,8 @@ void LogFileProcess(P_LOGFILE_LIST vkp) {
 
   // A file that shows nothing new is not opened at all.
   if (size != node->filesize) {
-    UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
-                               (via_link ? 0 : O_NOFOLLOW)));
+    UniqueFd fd(
+        open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (via_link ? 0 : O_NOFOLLOW)));
     struct stat fst;
     if (!fd.ok() || fstat(fd.get(), &fst) != 0 || !S_ISREG(fst.st_mode)) {
       Log(2, kMsgFileOpenFailed, path);

@@ -18,14 +18,14 @@ typedef struct LogFileList_ {
   std::atomic<struct LogFileList_ *> next;  // next node or null
 
   // Kept in memory only; the position file never carries them.
-  uint64_t dev;            // device of the file last read; tailer only
-  uint64_t ino;            // inode of the file last read; tailer only
-  bool identity_known;     // dev/ino hold a real identity; tailer only
-  bool nonregular_logged;  // "not a regular file" already said; tailer only
-  bool missing_logged;     // its absence already said, until it is back; tailer only
-  bool unsafe_logged;      // "not following a link" already said; tailer only
-  bool unemptiable_logged; // "cannot be emptied" already said; tailer only
-  bool no_follow;          // found by the directory scan: never follow a link
+  uint64_t dev;             // device of the file last read; tailer only
+  uint64_t ino;             // inode of the file last read; tailer only
+  bool identity_known;      // dev/ino hold a real identity; tailer only
+  bool nonregular_logged;   // "not a regular file" already said; tailer only
+  bool missing_logged;      // its absence already said, until it is back; tailer only
+  bool unsafe_logged;       // "not following a link" already said; tailer only
+  bool unemptiable_logged;  // "cannot be emptied" already said; tailer only
+  bool no_follow;           // found by the directory scan: never follow a link
   // Appender only: a node known to lie at or behind this node's tail, so an
   // append need not walk the whole list again.
   std::atomic<struct LogFileList_ *> tail_hint;

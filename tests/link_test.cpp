@@ -290,7 +290,7 @@ TEST_F(LinkTest, CollectorHangUpLosesNoRecord) {
     Fd first = Accept(listener);
     EXPECT_EQ(SendLog("one\n"), 1);
     EXPECT_EQ(ReadStream(first, 4), "one\n");
-  }  // the collector hangs up
+  }                                                            // the collector hangs up
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // its FIN arrives
   EXPECT_EQ(SendLog("first after the hang-up\n"), 1);
   EXPECT_EQ(SendLog("after\n"), 1);

@@ -249,7 +249,8 @@ TEST_F(PositionFileTest, WriteReplacesTheFileNotItsContentInPlace) {
 // number cannot be reused by a new file and fool the comparison.
 TEST_F(PositionFileTest, OnlyChangedOrDisturbedPositionsAreWrittenAgain) {
   auto same_file = [&](int held) {
-    struct stat a {}, b {};
+    struct stat a {
+    }, b{};
     return fstat(held, &a) == 0 && stat(pos().c_str(), &b) == 0 && a.st_ino == b.st_ino;
   };
   P_LOGFILE_LIST node = AddFile("/a");

@@ -155,9 +155,9 @@ TEST_F(PerfMonDisk, MountDirectoryWithControlCharactersIsLeftOut) {
   const std::string forged = base.path() + "/evil\n1700000000 VELDPerfMon: sys_hostname:forged";
   std::filesystem::create_directories(forged);
   std::filesystem::create_directories(base.path() + "/tab\there");
-  Start(Mount(base.path() + "/evil\\0121700000000\\040VELDPerfMon:\\040sys_hostname:forged",
-              "ext4") +
-        Mount(base.path() + "/tab\\011here", "ext4") + Mount(plain.path(), "ext4"));
+  Start(
+      Mount(base.path() + "/evil\\0121700000000\\040VELDPerfMon:\\040sys_hostname:forged", "ext4") +
+      Mount(base.path() + "/tab\\011here", "ext4") + Mount(plain.path(), "ext4"));
   ASSERT_EQ(info->counter_size, 1);
   EXPECT_EQ(info->adapterList[0], plain.path());
 }
