@@ -307,10 +307,6 @@ size_t full_write(int desc, const void *ptr, size_t len) {
 
 namespace {
 
-// Copies S over D.  D is always a backup and is opened without following a
-// link, refused unless it is a regular file with one name (a planted link
-// must never carry root's writes elsewhere), and synced before the caller
-// may empty S.  `src_nofollow` does the same for S when S is a backup.
 enum class CopyResult { kDone, kReadFailed, kWriteFailed };
 
 // Copies the data of `in` from *pos to its end into the same offsets of
@@ -356,12 +352,16 @@ CopyResult CopyExtents(int in, int out, off_t *pos) {
   }
 }
 
-// `expect`, when given, is the file S must still be: a path that has changed
-// hands since it was checked is not copied.
 bool SameIdentity(const struct stat &a, const struct stat &b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Copies S over D.  D is always a backup and is opened without following a
+// link, refused unless it is a regular file with one name (a planted link
+// must never carry root's writes elsewhere), and synced before the caller
+// may empty S.  `src_nofollow` does the same for S when S is a backup.
+// `expect`, when given, is the file S must still be: a path that has changed
+// hands since it was checked is not copied.
 int CopyFile(const char *src, const char *dst, bool src_nofollow,
              const struct stat *expect = nullptr) {
   UniqueFd in(
@@ -552,9 +552,9 @@ uint64_t SendLines(int fd, time_t now, uint64_t budget) {
     while (z > 0) {
       if (raw == 0 && w == prefix && z >= cap) {
         // Whole records of NULs: each would be emitted empty and sent not.
-        uint64_t records = z / cap;
-        if (consumed < budget)
-          records = std::min<uint64_t>(records, (budget - consumed + cap - 1) / cap);
+        // Never more than the loop would take before stopping at the budget.
+        uint64_t allowed = consumed < budget ? (budget - consumed + cap - 1) / cap : 1;
+        uint64_t records = std::min<uint64_t>(z / cap, allowed);
         consumed += records * cap;
         z -= records * cap;
         if (consumed >= budget) return true;
@@ -581,13 +581,7 @@ uint64_t SendLines(int fd, time_t now, uint64_t budget) {
     // of NULs, so the rest of the hole is passed over without reading it.
     if (in[0] == '\0' && in[n - 1] == '\0' &&
         std::all_of(in, in + n, [](char c) { return c == '\0'; })) {
-      for (ssize_t i = 0; i < n; ++i) {
-        ++raw;
-        if (raw == cap) {
-          emit();
-          if (consumed >= budget) return consumed;
-        }
-      }
+      if (take_nuls(static_cast<uint64_t>(n))) return consumed;
       off_t here = lseek(fd, 0, SEEK_CUR);
       off_t data = here < 0 ? -1 : lseek(fd, here, SEEK_DATA);
       off_t hole_end = data;
