@@ -670,11 +670,7 @@ void LogFileProcess(P_LOGFILE_LIST vkp) {
     node->nonregular_logged = true;
     return;
   }
-  const uid_t me = geteuid();
-  auto followable = [&](const struct stat &target) {
-    return !via_link || lst.st_uid == me || lst.st_uid == target.st_uid;
-  };
-  if (!followable(st)) {
+  if (via_link && lst.st_uid != geteuid() && lst.st_uid != st.st_uid) {
     if (!node->unsafe_logged) Log(2, kMsgLinkRefused, path);
     node->unsafe_logged = true;
     return;
@@ -702,7 +698,7 @@ void LogFileProcess(P_LOGFILE_LIST vkp) {
       // The path changed hands since it was checked: look again next pass.
       return;
     } else {
-      NoteIdentity(node, fst);  // the path may have changed hands since stat
+      NoteIdentity(node, fst);  // the file may have shrunk since stat
       if (node->filesize > static_cast<uint64_t>(INT64_MAX) ||
           lseek(fd.get(), static_cast<off_t>(node->filesize), SEEK_SET) == static_cast<off_t>(-1)) {
         Log(2, kMsgFileSeekFailed, path);
