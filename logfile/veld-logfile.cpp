@@ -159,6 +159,10 @@ struct CaseEq {
 // parsing stops at the first character that does not fit, no digits give 0.
 uint64_t ParseAutoBase(const char *s) { return std::strtoull(s, nullptr, 0); }
 
+bool SameIdentity(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------ position file
@@ -217,8 +221,8 @@ WrittenPositions &LastWritten() {
 }
 
 bool SameFile(const struct stat &a, const struct stat &b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+  return SameIdentity(a, b) && a.st_size == b.st_size && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
 }  // namespace
@@ -270,8 +274,7 @@ int LogFileWriteWatchdogFile(const char *watchdog_file) {
   if (dfd.ok()) fsync(dfd.get());
 
   // A rename changes the inode's change time; take it as it now stands.
-  if (stat(watchdog_file, &now) == 0 && now.st_ino == written.st_ino &&
-      now.st_dev == written.st_dev) {
+  if (stat(watchdog_file, &now) == 0 && SameIdentity(now, written)) {
     last.path = watchdog_file;
     last.content.swap(content);
     last.st = now;
@@ -350,10 +353,6 @@ CopyResult CopyExtents(int in, int out, off_t *pos) {
     }
     *pos = at;
   }
-}
-
-bool SameIdentity(const struct stat &a, const struct stat &b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // Copies S over D.  D is always a backup and is opened without following a
@@ -586,11 +585,9 @@ uint64_t SendLines(int fd, time_t now, uint64_t budget) {
       off_t data = here < 0 ? -1 : lseek(fd, here, SEEK_DATA);
       off_t hole_end = data;
       if (here >= 0 && data < 0 && errno == ENXIO) hole_end = lseek(fd, 0, SEEK_END);
-      if (here >= 0 && hole_end > here) {
-        if (take_nuls(static_cast<uint64_t>(hole_end - here))) return consumed;
-      } else if (here >= 0) {
-        lseek(fd, here, SEEK_SET);
-      }
+      // Where no hole follows, the offset is still (or again) at `here`.
+      if (here >= 0 && hole_end > here && take_nuls(static_cast<uint64_t>(hole_end - here)))
+        return consumed;
       continue;
     }
     for (ssize_t i = 0; i < n; ++i) {
