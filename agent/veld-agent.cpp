@@ -18,7 +18,6 @@
 
 #include "veld-agent.h"
 #include "veld-config-unix.h"
-#include "veld-hash.h"
 #include "veld-logfile.h"
 #include "veld-perfmon.h"
 #include "veld-threads.h"
@@ -27,17 +26,13 @@
 #define VELD_REVISION "0000000000000000000000000000000000000000"
 #endif
 
-char szConfigFile[VELD_PATH_MAX];
-int debug = 0;
-const char *pServiceName = "VELDAgent";
-char pLogFile[VELD_PATH_MAX];
-HashTable *GlobalConfigHash = nullptr;
-const char *const pRevision = VELD_REVISION;
+char szConfigFile[VELD_PATH_MAX];             // set from the default, then by -c
+int debug = 0;                                // set by -d before start-up
+const char *const pRevision = VELD_REVISION;  // fixed at configure time
 
 namespace {
 
-constexpr size_t kPathCopyMax = 1023;  // longest path copied into a path buffer
-constexpr int kHighestClosedFd = 255;  // daemonising closes 0..255
+constexpr int kHighestClosedFd = 255;          // daemonising closes 0..255
 constexpr unsigned int kScannerHeadStart = 5;  // seconds before offsets are read
 constexpr unsigned int kIdleStep = 10;         // main thread's idle period
 
@@ -47,8 +42,8 @@ constexpr const char kUsage[] =
     "-v\t\tincrease verbosity and debugging\n";
 
 void CopyPath(char *dst, const char *src) {
-  std::strncpy(dst, src, kPathCopyMax);
-  dst[kPathCopyMax] = '\0';
+  std::strncpy(dst, src, VELD_PATH_COPY_MAX);
+  dst[VELD_PATH_COPY_MAX] = '\0';
 }
 
 // Keeps 0, 1 and 2 taken by /dev/null, so nothing the agent prints after
@@ -63,8 +58,7 @@ void ReopenStandardStreams() {
 }  // namespace
 
 void VELDBanner() {
-  std::printf("VELD Security Correlation Agent Version %s (rev %s)\n", VELD_VERSION,
-              pRevision);
+  std::printf("VELD Security Correlation Agent Version %s (rev %s)\n", VELD_VERSION, pRevision);
   std::printf("Copyright (c) VELD Systems. All rights reserved.\n");
   std::fflush(stdout);
 }
@@ -124,7 +118,7 @@ int VELDStartRoutine() {
   // Give the scanner a head start so the offsets read next also cover the
   // files it found in watched directories.
   veld_sleep(kScannerHeadStart);
-  LogFileLoadPositions(CfgHashGet("WatchdogFile"));
+  LogFileLoadPositions(CfgHashGet(kCfgWatchdogFile));
   ThreadCreate(&thread, nullptr, LogFileThread, nullptr);
   ThreadCreate(&thread, nullptr, PerfMonThread, nullptr);
 

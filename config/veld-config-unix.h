@@ -1,44 +1,53 @@
-// veld-config: the settings store and the configuration file, the agent's
-// diagnostic log, and the small file and text helpers every other module
-// shares.  It also holds the few replaceable seams (sleep, clock, kernel-file
-// root) through which tests drive time and feed hand-made /proc trees; the
-// running daemon never changes them.
+// veld-config-unix: the configuration module.  Its files:
+//   veld-config-store.cpp  the settings store and its built-in defaults (below)
+//   veld-config.cpp        the configuration file reader (below)
+//   veld-diaglog.cpp       the diagnostic log (veld-diaglog.h)
+//   veld-text.cpp          file and text helpers, ASCII case folding (veld-text.h)
+//   veld-seams.cpp         the test seams: sleep, clock, kernel-file root (veld-seams.h)
+// The last three need nothing of the agent and form the core library that
+// the socket library and veldcollect build on too.
+//
+// The configuration is read once by the main thread before any worker
+// exists; afterwards the store is only read, so it needs no lock.
 #ifndef VELD_CONFIG_UNIX_H
 #define VELD_CONFIG_UNIX_H
 
-#include <cstddef>
-#include <ctime>
+#include "veld-diaglog.h"
+#include "veld-hash.h"
+#include "veld-seams.h"
+#include "veld-text.h"
 
-// Settings store.
+// Canonical setting names; the file may spell them in any case.
+inline constexpr char kCfgLogFile[] = "LogFile";
+inline constexpr char kCfgLogDirectory[] = "LogDirectory";
+inline constexpr char kCfgRemoteHost[] = "RemoteHost";
+inline constexpr char kCfgRemotePort[] = "RemotePort";
+inline constexpr char kCfgRemoteService[] = "RemoteService";
+inline constexpr char kCfgLogRotationSize[] = "LogRotationSize";
+inline constexpr char kCfgPerfMonTimeout[] = "PerformanceMonitorPollingTimeout";
+inline constexpr char kCfgWatchdogFile[] = "WatchdogFile";
+inline constexpr char kCfgEventWatchdogFile[] = "EventWatchdogFile";
+
+// Built-in paths.
+inline constexpr char kDefaultLogPath[] = "/var/log/veldagentd.log";
+inline constexpr char kDefaultWatchdogFile[] = "/etc/veldagentd.watchdog";
+
+// The settings store: canonical name -> value, filled before the workers
+// start and only read afterwards.  Created by start-up.
+extern HashTable *GlobalConfigHash;
+
+// Sets pLogFile and stores the built-in defaults; always 1.
 int ExpandEnvironment();
+// Stores a heap copy of `value` under `key`; 0 for a null key or value.
 int CfgHashAdd(const char *key, const char *value);
+// The stored value (the store's own string), or null.  Exact key.
 char *CfgHashGet(const char *key);
+
+// Reads the configuration file: 0 when it cannot be opened, otherwise 1
+// once every line was handled.  LogFile and LogDirectory lines append to
+// the source lists (veld-logfile.h); other known keys go to the store.
 int CfgProcessConfiguration(const char *cfg_file);
+// One line; always 1.  The buffer is not changed.
 int CfgProcessLine(const char *myline);
-void trim(char *s);
-int veld_stricmp(const char *s1, const char *s2);
-
-// Diagnostic log.
-int Log(int priority, const char *msg, ...) __attribute__((format(printf, 2, 3)));
-
-// File and text utilities.
-int FileExists(const char *name);
-int read_line(const char *filename, char *line, unsigned int len, const char *key);
-int veld_strincmp(const char *string, const char *pattern, size_t len);
-int UrlEncode(const unsigned char *s, unsigned char *t);
-
-// Seams.  Every timed pause in the agent goes through veld_sleep and every
-// record stamp and log date through veld_time, so tests can count pauses and
-// fix stamps.  Kernel files and the mount table are read under
-// szKernelRoot ("" in production).  Set these only before workers start.
-using VeldSleepFn = unsigned int (*)(unsigned int seconds);
-using VeldClockFn = time_t (*)(time_t *t);
-extern VeldSleepFn veld_sleep;   // default: sleep(3)
-extern VeldClockFn veld_time;    // default: time(2)
-extern char szKernelRoot[1025];  // prefix for "/proc/..." and "/etc/mtab"
-
-// Builds szKernelRoot + path into out (size outlen); 1 on success, 0 when the
-// result would not fit (nothing is ever cut silently).
-int VeldKernelPath(char *out, size_t outlen, const char *path);
 
 #endif

@@ -86,7 +86,7 @@ int OpenLinkSocket(int type) {
 // Name lookup first, then a dotted address.  Resolved afresh at every
 // attempt so that a moved collector is found at the next reconnection.
 // getaddrinfo is reentrant; the lock serialises us anyway.
-bool ResolveIPv4(const char *server, int type, in_addr *out) {
+bool ResolveCollector(const char *server, int type, in_addr *out) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = type;
@@ -118,7 +118,7 @@ int LinkConnect(P_SOCKET_DATA d, int type) {
   if (d->server == nullptr) d->server = strdup(kDefaultServer);
 
   in_addr addr{};
-  if (!ResolveIPv4(ServerName(*d), type, &addr)) {
+  if (!ResolveCollector(ServerName(*d), type, &addr)) {
     Log(2, "could not resolve address[%s]", ServerName(*d));
     close(d->socket);
     d->socket = -1;
@@ -262,9 +262,9 @@ int SendLog(const char *msg) {
 }
 
 int LogInit() {
-  const char *service = CfgHashGet("RemoteService");
-  const char *host = CfgHashGet("RemoteHost");
-  const char *port = CfgHashGet("RemotePort");
+  const char *service = CfgHashGet(kCfgRemoteService);
+  const char *host = CfgHashGet(kCfgRemoteHost);
+  const char *port = CfgHashGet(kCfgRemotePort);
 
   SocketMutex = &socket_mutex_store;
   // Start-up calls this once.  A repeated call (tests do) replaces the

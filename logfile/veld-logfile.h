@@ -1,16 +1,24 @@
-// veld-logfile: the lists of tailed files and watched directories, the
-// position file, the tailer, rotation, the directory scanner, and the one
-// link to the collector that every record leaves through (SendLog).
+// veld-logfile: log collection and the one link to the collector.  A line
+// travels: the source lists name its file, the tailer reads it, SendLog puts
+// it on the link.  Each section below names the file behind it; what the
+// files share among themselves is in veld-logfile-internal.h.
 #ifndef VELD_LOGFILE_H
 #define VELD_LOGFILE_H
+
+#include <netinet/in.h>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
-// A tailed file.  Nodes are complete before they are linked; links are
+#include "veld-threads.h"
+
+// ---- source lists (veld-logfile-lists.cpp) ---------------------------------
+// Both lists only grow.  Nodes are complete before they are linked; links are
 // published with release and read with acquire, so the tailer may walk while
 // the directory scanner appends.  Nodes are never freed.
+
+// A tailed file.
 typedef struct LogFileList_ {
   char *log_file;                           // owned path
   uint64_t filesize;                        // read offset; tailer only once it runs
@@ -41,57 +49,60 @@ typedef struct LogDirList_ {
 extern std::atomic<P_LOGFILE_LIST> LogFileList;      // head of tailed files
 extern std::atomic<P_LOGDIR_LIST> LogDirectoryList;  // head of watched directories
 
+// A new node owning `file` / `dir`, or null.
 P_LOGFILE_LIST LogFileNew(char *file);
-int LogFileAdd(P_LOGFILE_LIST l, P_LOGFILE_LIST p);
 P_LOGDIR_LIST LogDirectoryNew(char *dir);
+// Links `p` behind the tail of the list that `l` belongs to; 0 for a null `l`.
+int LogFileAdd(P_LOGFILE_LIST l, P_LOGFILE_LIST p);
 int LogDirectoryAdd(P_LOGDIR_LIST l, P_LOGDIR_LIST p);
+// The node becomes the head of the empty list or goes behind its tail;
+// false for a null node.  The one appender's way in.
+bool LogFileListAppend(P_LOGFILE_LIST node);
+bool LogDirectoryListAppend(P_LOGDIR_LIST node);
 
-// The position file: one "path=offset,timestamp" line per tailed file.
-// Reading matches paths case-insensitively to the first node and counts a
-// missing file as read (1); 0 only for a null path.  Writing replaces the
-// file atomically: 1 when the new file is in place, 0 with the old file kept.
+// ---- position file (veld-logfile-position.cpp) -----------------------------
+// One "path=offset,timestamp" line per tailed file.  Reading matches paths
+// case-insensitively to the first node and counts a missing file as read
+// (1); 0 only for a null path.  Writing replaces the file atomically: 1 when
+// the new file is in place, 0 with the old file kept.
 int LogFileReadWatchdogFile(const char *watchdog_file);
 int LogFileWriteWatchdogFile(const char *watchdog_file);
 // Reads the position file and logs the outcome the way start-up and the
 // tailer both report it; returns what LogFileReadWatchdogFile returned.
 int LogFileLoadPositions(const char *watchdog_file);
 
-// The tailer.  LogFileThread never returns; each of its passes is
-// LogFilePass (every node once, then the position file), then 10 seconds.
+// ---- tailer (veld-logfile-tail.cpp, records: veld-logfile-record.cpp) -----
+// LogFileThread never returns; each of its passes is LogFilePass (every node
+// once, then the position file), then 10 seconds.
 extern const char *const IgnoreList[];  // extensions never read, null-ended
 void *LogFileThread(void *vkp);
 void LogFilePass(const char *watchdog_file);
 void LogFileProcess(P_LOGFILE_LIST vkp);
 
-// Rotation.  rotate_log returns 1 when the live file was copied to backup 0
-// and emptied; 0 when it stopped early, leaving the remaining files as they
-// were.  copy_file returns 1 when the whole source reached the destination.
+// ---- rotation (veld-logfile-rotate.cpp) ------------------------------------
+// rotate_log returns 1 when the live file was copied to backup 0 and emptied;
+// 0 when it stopped early, leaving the remaining files as they were.
+// copy_file returns 1 when the whole source reached the destination.
 // full_write returns the bytes written, short only when a write failed.
 int rotate_log(const char *cur_fname);
 int copy_file(const char *src_filename, const char *dest_filename);
 size_t full_write(int desc, const void *ptr, size_t len);
 
-// The directory scanner.  LogDirectoryThread never returns; each period is
-// LogDirectoryScanPass (LogDirectoryProcess on every watched directory), then
-// 15 seconds.  It is the list's one appender once the workers run and keeps
-// its own index of the tailed paths, so only one thread may scan.
+// ---- directory scanner (veld-logfile-scan.cpp) -----------------------------
+// LogDirectoryThread never returns; each period is LogDirectoryScanPass
+// (LogDirectoryProcess on every watched directory), then 15 seconds.  It is
+// the list's one appender once the workers run and keeps its own index of the
+// tailed paths, so only one thread may scan.
 void *LogDirectoryThread(void *vkp);
 void LogDirectoryScanPass();
 void LogDirectoryProcess(P_LOGDIR_LIST vkp);
 
-// The collector link.  1 = sent / connected.
-int LogInit();
-int SendLog(const char *msg);
-
 // ---- collector link (veld-logfile-link.cpp) --------------------------------
-// The one outbound link to the collector.  Every producer sends through
-// SendLog; SocketMutex is held for each whole send, including the close and
-// reconnection after a failure.  The inner operations below return 0 for
-// success and 1 for failure (NetClose returns the close result).
-#include <netinet/in.h>
-
-#include "veld-threads.h"
-
+// The one outbound link.  Every producer sends through SendLog; SocketMutex is
+// held for each whole send, including the close and reconnection after a
+// failure.  LogInit and SendLog return 1 for connected / sent; the inner
+// operations return 0 for success and 1 for failure (NetClose returns the
+// close result).
 typedef struct SocketData_ {
   int socket;                   // link descriptor; -1 while closed
   struct sockaddr_in sockaddr;  // collector address as last resolved
@@ -103,11 +114,12 @@ typedef struct SocketData_ {
 extern P_SOCKET_DATA sockData;  // the link; created by LogInit
 extern P_MUTEX SocketMutex;     // serialises every use of sockData
 
+int LogInit();
+int SendLog(const char *msg);
 int NetSend(P_SOCKET_DATA data, const char *payload);
 int NetConnect(P_SOCKET_DATA op_data);
 int UDPConnect(P_SOCKET_DATA op_data);
 int TCPConnect(P_SOCKET_DATA op_data);
 int NetClose(P_SOCKET_DATA op_data);
-// ---- end of collector link ---------------------------------------------------
 
 #endif

@@ -19,7 +19,7 @@
 
 #include <openssl/ssl.h>
 
-#include "veld-config-unix.h"
+#include "veld-diaglog.h"
 #include "veld-network.h"
 
 namespace {

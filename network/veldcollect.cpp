@@ -32,7 +32,7 @@
 #include <memory>
 #include <vector>
 
-#include "veld-agent.h"
+#include "veld-diaglog.h"
 #include "veld-network.h"
 
 namespace {

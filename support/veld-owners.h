@@ -22,8 +22,22 @@ class UniqueFd {
   }
   UniqueFd(const UniqueFd &) = delete;
   UniqueFd &operator=(const UniqueFd &) = delete;
+  UniqueFd(UniqueFd &&other) noexcept : fd_(other.release()) {}
+  UniqueFd &operator=(UniqueFd &&other) noexcept {
+    if (this != &other) {
+      close();
+      fd_ = other.release();
+    }
+    return *this;
+  }
   int get() const { return fd_; }
   bool ok() const { return fd_ >= 0; }
+  // Gives the descriptor up without closing it.
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   // Closes now and reports the result, for callers that must know.
   int close() {
     int rc = fd_ >= 0 ? ::close(fd_) : 0;

@@ -1,0 +1,130 @@
+// veld-logfile-scan: the directory scanner.  It lists every watched
+// directory every 15 seconds and appends each regular file it has not seen
+// to the tailed-file list, where the tailer picks it up.  Not recursive;
+// nothing is ever removed.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <unordered_set>
+
+#include "veld-config-unix.h"
+#include "veld-logfile-internal.h"
+#include "veld-logfile.h"
+#include "veld-owners.h"
+
+using namespace logfile;
+
+namespace {
+
+constexpr size_t kScanPath = 260;  // a scanned path, NUL included; longer is cut
+
+// The scanner's answer to "is this path tailed already?": every path of
+// LogFileList, case-insensitively.  Only the scanner appends once workers run,
+// so it catches up by walking just the nodes linked since its last look.
+struct TailedIndex {
+  P_LOGFILE_LIST head = nullptr;  // the list the index describes
+  P_LOGFILE_LIST last = nullptr;  // last node taken in
+  std::unordered_set<std::string_view, veld::NoCaseHash, veld::NoCaseEq> paths;
+
+  void CatchUp() {
+    P_LOGFILE_LIST h = LogFileList.load(std::memory_order_acquire);
+    if (h != head) {
+      head = h;
+      last = nullptr;
+      paths.clear();
+    }
+    P_LOGFILE_LIST n = last ? last->next.load(std::memory_order_acquire) : head;
+    for (; n != nullptr; n = n->next.load(std::memory_order_acquire)) {
+      if (n->log_file != nullptr) paths.insert(n->log_file);
+      last = n;
+    }
+  }
+};
+
+TailedIndex &Tailed() {
+  static TailedIndex index;  // scanner thread only
+  return index;
+}
+
+// Regular files only: links, directories, pipes, sockets and devices in a
+// watched directory are never tailed.
+bool IsRegularEntry(DIR *dir, const struct dirent *de) {
+  if (de->d_type != DT_UNKNOWN) return de->d_type == DT_REG;
+  struct stat st;
+  return fstatat(dirfd(dir), de->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+}
+
+// The position file keeps "path=offset,timestamp" lines and is read back
+// splitting at the first "=": a planted name holding "=" or a line end would
+// set another file's saved offset at the next start.  Such names, which no
+// log writer uses, are not tailed.
+bool SafeScannedName(const char *name) {
+  for (const char *c = name; *c != '\0'; ++c) {
+    unsigned char u = static_cast<unsigned char>(*c);
+    if (u == '=' || u < 0x20 || u == 0x7f) return false;
+  }
+  return true;
+}
+
+// Backups, "." and "..", and names the position file could not carry.
+bool SkippedName(const char *name) {
+  return veld_stricmp(name, ".") == 0 || veld_stricmp(name, "..") == 0 ||
+         std::strstr(name, kBackupMark) != nullptr || !SafeScannedName(name);
+}
+
+void AppendScanned(const char *path) {
+  veld::MallocPtr<char> copy(strdup(path));
+  if (!copy) return;  // tried again at the next period
+  P_LOGFILE_LIST node = LogFileNew(copy.get());
+  if (node == nullptr) return;
+  copy.release();
+  node->no_follow = true;
+  LogFileListAppend(node);
+}
+
+}  // namespace
+
+void LogDirectoryProcess(P_LOGDIR_LIST vkp) {
+  if (vkp == nullptr || vkp->log_dir == nullptr) return;
+  veld::DirPtr dir(opendir(vkp->log_dir));
+  if (!dir) return;
+  TailedIndex &tailed = Tailed();
+  tailed.CatchUp();
+
+  while (struct dirent *de = readdir(dir.get())) {
+    const char *name = de->d_name;
+    if (SkippedName(name) || !IsRegularEntry(dir.get(), de)) continue;
+    char path[kScanPath + 1];
+    std::snprintf(path, kScanPath, "%s/%s", vkp->log_dir, name);
+    if (tailed.paths.find(std::string_view(path)) != tailed.paths.end()) continue;
+    Log(3, kMsgFileDiscovered, path);
+    AppendScanned(path);
+    tailed.CatchUp();
+  }
+}
+
+void LogDirectoryScanPass() {
+  for (P_LOGDIR_LIST d = LogDirectoryList.load(std::memory_order_acquire); d != nullptr;
+       d = d->next.load(std::memory_order_acquire))
+    LogDirectoryProcess(d);
+}
+
+void *LogDirectoryThread(void *) {
+  P_LOGDIR_LIST head = LogDirectoryList.load(std::memory_order_acquire);
+  if (head != nullptr) {
+    for (P_LOGDIR_LIST d = head; d != nullptr; d = d->next.load(std::memory_order_acquire))
+      Log(3, kMsgDirectoryFound, d->log_dir);
+  } else {
+    while (LogDirectoryList.load(std::memory_order_acquire) == nullptr) veld_sleep(kScanPause);
+  }
+  for (;;) {
+    LogDirectoryScanPass();
+    veld_sleep(kScanPause);
+  }
+}
