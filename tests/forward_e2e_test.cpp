@@ -197,7 +197,8 @@ class ForwardE2ETest : public ::testing::TestWithParam<const char *> {
   ::testing::AssertionResult PositionsSaved(const std::vector<std::string> &files) {
     bool saved = false;
     for (int waited = 0; waited < kPositionSavedMs && !saved; waited += 100) {
-      const std::string text = "\n" + ReadFile(positions_);
+      std::string text = "\n";
+      text += ReadFile(positions_);
       saved = true;
       for (const std::string &f : files) {
         struct stat st {};

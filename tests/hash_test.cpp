@@ -22,7 +22,8 @@ constexpr uint32_t kBuckets = 40009;
 
 // Owns a table for one test.
 struct Table {
-  explicit Table(int copykeys = 1, int copyvalues = 1) : ht(hashtable_alloc(copykeys, copyvalues)) {}
+  explicit Table(int copykeys = 1, int copyvalues = 1)
+      : ht(hashtable_alloc(copykeys, copyvalues)) {}
   ~Table() { hashtable_free(ht); }
   HashTable *ht;
 };
@@ -31,7 +32,8 @@ struct Table {
 std::vector<std::string> KeysInOneBucket(size_t n) {
   std::map<uint32_t, std::vector<std::string>> byBucket;
   for (int i = 0;; ++i) {
-    std::string key = "k" + std::to_string(i);
+    std::string key = "k";
+    key += std::to_string(i);
     auto &keys = byBucket[hashtable_hash(key.c_str()) % kBuckets];
     keys.push_back(key);
     if (keys.size() == n) return keys;
@@ -74,7 +76,9 @@ TEST(HashTable, HashMatchesCheckValuesAndBuckets) {
   EXPECT_EQ(hashtable_hash("\xE9") % kBuckets, 995u);
   // Once the value is negative the right shift must copy the sign in (a
   // logical shift would give 0xFFFFB49E here).
-  EXPECT_EQ(hashtable_hash("\xE9" "a"), 0x4B9Eu);
+  EXPECT_EQ(hashtable_hash("\xE9"
+                           "a"),
+            0x4B9Eu);
 }
 
 TEST(HashTable, NewTableIsEmpty) {
@@ -92,9 +96,9 @@ TEST(HashTable, NewTableIsEmpty) {
   EXPECT_EQ(keys[0], nullptr);
   std::free(keys);
   EXPECT_EQ(StatsToString(t.ht), "HashTable           " + Hex(t.ht) +
-                                      "\nTable size:         40009\n"
-                                      "Filled slots:       0 ( 0%)\n"
-                                      "Maximum slot depth: 0\n");
+                                     "\nTable size:         40009\n"
+                                     "Filled slots:       0 ( 0%)\n"
+                                     "Maximum slot depth: 0\n");
 }
 
 // Repeated adds: the count grows, the serial of the first add stays, and the
@@ -235,8 +239,8 @@ TEST(HashTable, DumpFormatAndRowWrapping) {
   // Newest first: the chain holds the keys in reverse order of adding.
   const std::string row = "\n INFO >> i = " + std::to_string(bucket) + " : " + entry(five[4]) +
                           entry(five[3]) + entry(five[2]) + entry(five[1]) +
-                          "\n                    " + entry(five[0]) + "\n INFO >> i = " +
-                          std::to_string(bucket + 1) + " : ";
+                          "\n                    " + entry(five[0]) +
+                          "\n INFO >> i = " + std::to_string(bucket + 1) + " : ";
   EXPECT_NE(out.find(row), std::string::npos) << "bucket " << bucket;
 
   // One header per bucket, nothing else between them.
@@ -252,12 +256,16 @@ TEST(HashTable, StatsWithOneFilledSlot) {
   const std::vector<std::string> three = KeysInOneBucket(3);
   for (const auto &k : three) hashtable_addkey(t.ht, k.c_str());
   EXPECT_EQ(StatsToString(t.ht), "HashTable           " + Hex(t.ht) +
-                                      "\nTable size:         40009\n"
-                                      "Filled slots:       1 ( 0%)\n"
-                                      "Maximum slot depth: 3\n");
+                                     "\nTable size:         40009\n"
+                                     "Filled slots:       1 ( 0%)\n"
+                                     "Maximum slot depth: 3\n");
   // With a share above one per cent the same line carries the cut share.
   Table many;
-  for (int i = 0; i < 2000; ++i) hashtable_addkey(many.ht, ("m" + std::to_string(i)).c_str());
+  for (int i = 0; i < 2000; ++i) {
+    std::string key = "m";
+    key += std::to_string(i);
+    hashtable_addkey(many.ht, key.c_str());
+  }
   uint32_t filled = 0;
   for (uint32_t i = 0; i < kBuckets; ++i) filled += many.ht->table[i] != nullptr;
   char line[64];
@@ -273,10 +281,12 @@ TEST(HashTableDeathTest, RejectsAPointerThatIsNotALiveTable) {
   Table t;
   HashTable bad = *t.ht;
   bad.magic = 0x12345678;
-  EXPECT_DEATH(hashtable_count(&bad),
-               "veld-hash:[0-9]+: hashtable_count: Assertion `\\(ht->magic == 0xdead1234\\)' failed");
+  EXPECT_DEATH(
+      hashtable_count(&bad),
+      "veld-hash:[0-9]+: hashtable_count: Assertion `\\(ht->magic == 0xdead1234\\)' failed");
   EXPECT_DEATH(hashtable_lookup(&bad, "a"), "hashtable_lookup: Assertion `\\(ht->magic == ");
   HashTable empty = *t.ht;
   empty.tableSize = 0;
-  EXPECT_DEATH(hashtable_addkey(&empty, "a"), "hashtable_addkey: Assertion `ht->tableSize>0' failed");
+  EXPECT_DEATH(hashtable_addkey(&empty, "a"),
+               "hashtable_addkey: Assertion `ht->tableSize>0' failed");
 }

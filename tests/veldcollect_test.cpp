@@ -314,7 +314,9 @@ TEST(VeldCollect, LineArrivingInSlowPiecesStaysWhole) {
   ASSERT_GE(quick, 0);
   std::string whole;
   for (int i = 0; i < 6; ++i) {
-    std::string piece = "s" + std::to_string(i) + "-";
+    std::string piece = "s";
+    piece += std::to_string(i);
+    piece += "-";
     whole += piece;
     ASSERT_TRUE(SendAll(slow, piece));
     ASSERT_TRUE(SendAll(quick, "quick " + std::to_string(i) + "\n"));
