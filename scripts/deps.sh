@@ -4,7 +4,7 @@
 # everything is there.
 set -e
 PKGS="build-essential cmake ninja-build git libssl-dev openssl libgtest-dev \
-libgmock-dev libbenchmark-dev rsyslog iproute2 clang-14 libclang-rt-14-dev procps"
+libgmock-dev libbenchmark-dev rsyslog iproute2 clang-14 libclang-rt-14-dev clang-format-14 procps"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" \

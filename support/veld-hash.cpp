@@ -46,13 +46,11 @@ constexpr unsigned kNodesPerRow = 4;
 
 // Unlike assert(), not compiled out by NDEBUG: the message is the standard
 // one, naming this source, the operation and the failed expression.
-#define VELD_HASH_CHECK(ht)                                                    \
-  do {                                                                         \
-    if (!((ht)->magic == kTableMagic))                                         \
-      __assert_fail("(ht->magic == 0xdead1234)", kSourceName, __LINE__,        \
-                    __func__);                                                 \
-    if (!((ht)->tableSize > 0))                                                \
-      __assert_fail("ht->tableSize>0", kSourceName, __LINE__, __func__);       \
+#define VELD_HASH_CHECK(ht)                                                                        \
+  do {                                                                                             \
+    if (!((ht)->magic == kTableMagic))                                                             \
+      __assert_fail("(ht->magic == 0xdead1234)", kSourceName, __LINE__, __func__);                 \
+    if (!((ht)->tableSize > 0)) __assert_fail("ht->tableSize>0", kSourceName, __LINE__, __func__); \
   } while (0)
 
 char *CopyString(const char *s) { return strdup(s); }
@@ -88,8 +86,7 @@ uint32_t hashtable_hash(const char *key) {
 }
 
 HashTable *hashtable_alloc(int copykeys, int copyvalues) {
-  veld::MallocPtr<HashTable> ht(
-      static_cast<HashTable *>(std::calloc(1, sizeof(HashTable))));
+  veld::MallocPtr<HashTable> ht(static_cast<HashTable *>(std::calloc(1, sizeof(HashTable))));
   if (!ht) return nullptr;
   ht->table = static_cast<HASHNODE **>(std::calloc(kTableSize, sizeof(HASHNODE *)));
   if (ht->table == nullptr) return nullptr;
@@ -157,8 +154,7 @@ HASHNODE *hashtable_addkeyvalue(HashTable *ht, const char *key, const char *valu
     return n;
   }
 
-  veld::MallocPtr<HASHNODE> node(
-      static_cast<HASHNODE *>(std::calloc(1, sizeof(HASHNODE))));
+  veld::MallocPtr<HASHNODE> node(static_cast<HASHNODE *>(std::calloc(1, sizeof(HASHNODE))));
   if (!node) return nullptr;
   node->key = ht->copykeys ? CopyString(key) : key;
   node->count = 1;

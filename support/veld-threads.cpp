@@ -37,8 +37,7 @@ int ThreadMutexDestroy(P_MUTEX lock) { return Succeeded(pthread_mutex_destroy(lo
 
 // The caller's position is accepted for diagnostics a debugging build may
 // want; the lock itself does not use it.
-int ThreadMutexLock(P_MUTEX lock, const char * /*function*/, int /*line*/,
-                    const char * /*file*/) {
+int ThreadMutexLock(P_MUTEX lock, const char * /*function*/, int /*line*/, const char * /*file*/) {
   return Succeeded(pthread_mutex_lock(lock));
 }
 

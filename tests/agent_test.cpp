@@ -104,8 +104,7 @@ TEST_F(AgentBinaryTest, UsageExitsZeroWithoutStarting) {
 TEST_F(AgentBinaryTest, ForegroundWithMissingConfiguration) {
   std::string missing = dir_ / "missing.cfg";
   std::string longpath = "/" + std::string(1100, 'p');
-  for (const auto &[args, want] :
-       std::vector<std::pair<std::vector<std::string>, std::string>>{
+  for (const auto &[args, want] : std::vector<std::pair<std::vector<std::string>, std::string>>{
            {{"-v", "-c", "/nowhere", "-d", "-c", missing, "-v"}, missing},
            {{"-d", "-c", longpath}, longpath.substr(0, 1023)}}) {
     AgentProcess agent;
@@ -142,8 +141,8 @@ TEST_F(AgentBinaryTest, DetachesFromTheStartingShell) {
   for (int fd = 0; fd <= 2; ++fd)
     EXPECT_EQ(Link("/proc/" + std::to_string(child) + "/fd/" + std::to_string(fd)), "/dev/null");
   EXPECT_EQ(Link("/proc/" + std::to_string(child) + "/cwd"), "/");
-  EXPECT_NE(agent.DiagLog().find("VELDAgent [3]: Successfully processed our configuration file: " +
-                                 cfg + "\n"),
+  EXPECT_NE(agent.DiagLog().find(
+                "VELDAgent [3]: Successfully processed our configuration file: " + cfg + "\n"),
             std::string::npos);
   EXPECT_EQ(agent.Stderr(), "");
   kill(child, SIGKILL);

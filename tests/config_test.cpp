@@ -119,11 +119,12 @@ TEST_F(ConfigTest, BlankValueBecomesEmptyString) {
 
 // Comment detection looks at the first two characters only.
 TEST_F(ConfigTest, CommentPositions) {
-  Load("#RemoteHost=a\n"
-       " #RemoteHost=b\n"
-       "R#emoteHost=c\n"
-       "  #RemoteHost=d\n"
-       "RemotePort=600\n");
+  Load(
+      "#RemoteHost=a\n"
+      " #RemoteHost=b\n"
+      "R#emoteHost=c\n"
+      "  #RemoteHost=d\n"
+      "RemotePort=600\n");
   EXPECT_EQ(Get("RemoteHost"), "127.0.0.1");
   EXPECT_EQ(Get("RemotePort"), "600");
 }
@@ -138,16 +139,18 @@ TEST_F(ConfigTest, LineEndings) {
 // Later lines replace plain settings; LogFile and LogDirectory accumulate in
 // file order, duplicates kept, quotes removed and inner blanks kept.
 TEST_F(ConfigTest, ListsAccumulateInOrder) {
-  Load("RemoteHost=a\n"
-       "LogFile=/var/log/one\n"
-       "LogDirectory = /var/log/d1\n"
-       "logfile = \"/var/log/a b.log\"\n"
-       "LOGFILE=/var/log/one\n"
-       "LogDirectory=/var/log/d2/\n"
-       "RemoteHost=b\n");
+  Load(
+      "RemoteHost=a\n"
+      "LogFile=/var/log/one\n"
+      "LogDirectory = /var/log/d1\n"
+      "logfile = \"/var/log/a b.log\"\n"
+      "LOGFILE=/var/log/one\n"
+      "LogDirectory=/var/log/d2/\n"
+      "RemoteHost=b\n");
   EXPECT_EQ(Get("RemoteHost"), "b");
   EXPECT_EQ(hashtable_keycount(GlobalConfigHash, "RemoteHost"), 3u);
-  EXPECT_EQ(Files(), (std::vector<std::string>{"/var/log/one", "/var/log/a b.log", "/var/log/one"}));
+  EXPECT_EQ(Files(),
+            (std::vector<std::string>{"/var/log/one", "/var/log/a b.log", "/var/log/one"}));
   EXPECT_EQ(Dirs(), (std::vector<std::string>{"/var/log/d1", "/var/log/d2/"}));
 }
 

@@ -48,7 +48,8 @@ TEST_F(DiagLogTest, ExactLineLayout) {
   EXPECT_EQ(Log(1, "Protocol not supported\n"), 1);
   EXPECT_EQ(Log(-7, "%d%%", 50), 1);
   EXPECT_EQ(ReadFile(pLogFile),
-            "2026-03-04 05:06:07:  VELDAgent [3]: Successfully processed our configuration file: /etc/x.cfg\n"
+            "2026-03-04 05:06:07:  VELDAgent [3]: Successfully processed our configuration file: "
+            "/etc/x.cfg\n"
             "2026-03-04 05:06:07:  VELDAgent [1]: Protocol not supported\n\n"
             "2026-03-04 05:06:07:  VELDAgent [-7]: 50%\n");
 }
