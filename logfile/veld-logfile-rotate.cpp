@@ -138,14 +138,19 @@ bool CopyFile(const char *src, const char *dst, bool src_nofollow,
   }
   off_t end = 0;
   CopyResult r = CopyExtents(in.get(), out.get(), &end);
+  int read_error = errno;
   fchmod(out.get(), BackupMode(st));  // best effort: the content is what matters
   if (r == CopyResult::kDone && fdatasync(out.get()) != 0) r = CopyResult::kWriteFailed;
   // Lines written while the backup was being synced are taken as well: the
   // caller empties the source right after this returns.
-  if (r == CopyResult::kDone) r = CopyExtents(in.get(), out.get(), &end);
+  if (r == CopyResult::kDone) {
+    r = CopyExtents(in.get(), out.get(), &end);
+    read_error = errno;
+  }
   if (r == CopyResult::kDone && ftruncate(out.get(), end) != 0) r = CopyResult::kWriteFailed;
   if (r == CopyResult::kReadFailed) {
-    Log(1, logfile::kMsgCopyRead, src);
+    errno = read_error;
+    LogErrno(1, "read", logfile::kMsgCopyRead, src);
     return false;
   }
   if (r == CopyResult::kWriteFailed || out.close() != 0) {
