@@ -10,6 +10,9 @@
 //   NUL byte        left out: clearing the top bit may make one too, and a NUL
 //                   would end the record early while the offset moved past
 //                   the rest; it still counts towards the record's length
+//   0x8A            left out as well: with its top bit cleared it would be a
+//                   line feed inside the record, which the collector takes
+//                   for a record end, so a line could forge a record
 //   hole            as many NULs, passed over without reading them, so a
 //                   sparse file planted in a watched directory cannot make
 //                   the tailer read terabytes
@@ -90,7 +93,7 @@ class RecordBuilder {
       unsigned char b = static_cast<unsigned char>(in_[i]);
       ++raw_;
       char c = static_cast<char>(b & 0x7f);
-      if (c != '\0') rec_[w_++] = c;
+      if (c != '\0' && (c != '\n' || b == '\n')) rec_[w_++] = c;
       if ((b == '\n' || raw_ == cap_) && Emit()) return true;
     }
     return false;
@@ -103,7 +106,10 @@ class RecordBuilder {
       if (raw_ == 0 && w_ == prefix_ && z >= cap_) {
         // Whole records of NULs: each would be emitted empty and sent not.
         // Never more than TakeBytes would take before stopping at the budget.
-        uint64_t allowed = consumed_ < budget_ ? (budget_ - consumed_ + cap_ - 1) / cap_ : 1;
+        // (A ceiling written so that a budget near the top of the range
+        // cannot wrap it to nothing and stall the loop.)
+        const uint64_t left = consumed_ < budget_ ? budget_ - consumed_ : 0;
+        const uint64_t allowed = left == 0 ? 1 : left / cap_ + (left % cap_ != 0 ? 1 : 0);
         uint64_t records = std::min<uint64_t>(z / cap_, allowed);
         consumed_ += records * cap_;
         z -= records * cap_;
