@@ -46,6 +46,9 @@ constexpr char kDefaultServer[] = "127.0.0.1";  // when no host was ever set
 // that swallows packets, must not hold the tailer and the monitor (who wait
 // on the lock) for ever.
 constexpr time_t kStallSeconds = 15;
+// Send buffer of a TCP link (the kernel doubles it; without the privilege to
+// force it, the system's maximum applies, which is still ample).
+constexpr int kSendBuffer = 1 << 20;
 
 // Storage behind the two globals.  Static, so start-up cannot fail for want
 // of memory; the initializer gives a mutex with default attributes (not
@@ -136,6 +139,12 @@ int LinkConnect(P_SOCKET_DATA d, int type) {
     (void)setsockopt(d->socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     timeval stall{kStallSeconds, 0};
     (void)setsockopt(d->socket, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
+    // The kernel reports a stream writable once a third of its send buffer
+    // is free; sized so, that third holds any record (and any burst) whole.
+    // Fixing the size also keeps memory pressure from shrinking it.
+    int room = kSendBuffer;
+    if (setsockopt(d->socket, SOL_SOCKET, SO_SNDBUFFORCE, &room, sizeof room) != 0)
+      (void)setsockopt(d->socket, SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
   }
   // UDP is connected too: it fixes the peer, and a refusal by the collector's
   // host comes back as an error on a later send.
@@ -146,6 +155,20 @@ int LinkConnect(P_SOCKET_DATA d, int type) {
     return 1;
   }
   return 0;
+}
+
+// Waits until `fd` is writable, at most until `deadline`.
+bool WaitWritable(int fd, std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
+    if (left < 0) left = 0;
+    pollfd p{fd, POLLOUT, 0};
+    int n = poll(&p, 1, static_cast<int>(left));
+    if (n > 0) return (p.revents & POLLOUT) != 0 || (p.revents & (POLLERR | POLLHUP)) != 0;
+    if (n == 0 || errno != EINTR) return false;
+  }
 }
 
 // Puts one record on the link; true when all of it went out.  A datagram
@@ -165,8 +188,14 @@ bool SendWhole(const SOCKET_DATA &d, const char *bytes, size_t len) {
   }
   // The whole record must be handed over within the stall limit; waiting
   // for room is done in poll, so the limit counts for the record, not for
-  // each piece of it.
+  // each piece of it.  Nothing is handed over before the socket says it is
+  // writable: a record that started to go out and then missed the limit
+  // would leave its head on the collector's stream, glued to whatever comes
+  // next.  With the send buffer sized as LinkConnect sizes it, writable
+  // means room for far more than a record, so a record that starts goes
+  // whole.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kStallSeconds);
+  if (!WaitWritable(d.socket, deadline)) return false;
   size_t done = 0;
   while (done < len) {
     ssize_t n = send(d.socket, bytes + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -176,12 +205,7 @@ bool SendWhole(const SOCKET_DATA &d, const char *bytes, size_t len) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now())
-                    .count();
-    if (left <= 0) return false;
-    pollfd p{d.socket, POLLOUT, 0};
-    if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return false;
+    if (!WaitWritable(d.socket, deadline)) return false;
   }
   return true;
 }
