@@ -5,12 +5,15 @@
 #define VELD_LOGFILE_INTERNAL_H
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cinttypes>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+
+#include "veld-owners.h"
 
 namespace logfile {
 
@@ -50,6 +53,17 @@ inline constexpr char kMsgRotating[] =
 inline constexpr char kMsgLinkRefused[] =
     "Log file %s is a link to a file of another user, not following it.";
 inline constexpr char kMsgCannotEmpty[] = "Log file %s cannot be emptied, not rotating it";
+inline constexpr char kMsgPathRefused[] =
+    "Log file %s lies behind a link that another user could have laid or changed, not following "
+    "it.";
+inline constexpr char kMsgHardLinkRefused[] =
+    "Log file %s has another name in a directory that other users can write, not touching it.";
+inline constexpr char kMsgDirRefused[] =
+    "Watched directory %s lies behind a link that another user could have laid or changed, not "
+    "listing it.";
+inline constexpr char kMsgNameRefused[] =
+    "Not tailing %s: the position file could not keep its name apart from others.";
+inline constexpr char kMsgRotateFailed[] = "Log file %s was not rotated";
 inline constexpr char kMsgBackupNameTooLong[] =
     "Backup names of log file %s would be too long, not rotating it.";
 inline constexpr char kMsgCopyOpenSource[] = "error while opening \"%s\" for reading";
@@ -61,12 +75,16 @@ inline constexpr char kMsgDirectoryFound[] =
     "Identified existing directory location for monitoring: %s";
 inline constexpr char kMsgFileDiscovered[] = "Discovered new file within directory scan: %s";
 
-// Rotates `live`: kRotated when it was copied into backup 0 and emptied;
-// kCannotEmpty, with *error set, when it cannot be opened for emptying, so
-// nothing was moved.  `expect`, when given, is the file the caller read and
-// checked: a path that now names another file is left alone.
-enum class RotateResult { kRotated, kNotRotated, kCannotEmpty };
-RotateResult RotateLog(const char *live, bool live_nofollow, const struct stat *expect, int *error);
+// Rotates the live file, whose backups are "<name>._hlr_<n>" in the
+// directory `dir`.  `live_rd` and `live_wr` are the live file open for
+// reading and writing, `live` its status.  The older backups move one number
+// up by rename, the live content goes into a file created new and synced,
+// which is renamed into place as backup 0, and the live file is emptied
+// through `live_wr`: nothing is ever written into a file that someone else
+// made.  kRotated: *backup0 holds the new backup open for reading.
+enum class RotateResult { kRotated, kNotRotated };
+RotateResult RotateLog(int dir, const char *name, int live_rd, int live_wr, const struct stat &live,
+                       veld::UniqueFd *backup0);
 
 // Sends what `fd` holds from its position as log-line records stamped
 // `stamp`, pausing after every kRecordsPerPause of them, and returns the
@@ -74,6 +92,68 @@ RotateResult RotateLog(const char *live, bool live_nofollow, const struct stat *
 // end of the file, or at the first record end once `budget` bytes are
 // consumed.  A read error leaves an unfinished line for the next pass.
 uint64_t SendRecords(int fd, time_t stamp, uint64_t budget);
+
+// ---- reaching files and directories (veld-logfile-path.cpp) ----
+
+// Who besides root could have made or replaced the links a resolution
+// passed through: nobody, exactly one user, or anybody.
+struct LinkTrust {
+  enum Kind : unsigned char { kNobody, kOneUser, kAnyone };
+  Kind kind = kNobody;
+  uid_t user = 0;
+  void Add(uid_t uid);  // one more user who could have acted; root adds nothing
+  // A link `link` found in a directory with status `parent`.
+  void AddLink(const struct stat &link, const struct stat &parent);
+  // Whether what the links lead to may be used when it belongs to `owner`.
+  bool Allows(uid_t owner) const;
+};
+
+// Whether a user other than root and `owner` can add names to a directory
+// with status `dir` (and so plant a second name of another file there).
+bool OthersCanAddNames(const struct stat &dir, uid_t owner);
+
+enum class Reach { kOk, kMissing, kRefused, kFailed };  // errno tells why
+
+inline constexpr size_t kWalkBuffer = 4096;
+
+// Where a path led: the directory holding its last component (held open,
+// O_PATH), that component's name and status (a link is not followed past
+// the last component only when it is the last thing met), and who could
+// have laid the links on the way.
+struct Resolution {
+  veld::UniqueFd dir;
+  struct stat dir_st;
+  char name[256];
+  struct stat st;
+  LinkTrust trust;
+};
+// Follows `path` one component at a time; links are followed wherever they
+// stand, and recorded in `trust` for the caller to judge.
+Reach Resolve(const char *path, Resolution *out);
+
+// A directory reached from its path, open with the given flags (O_PATH to
+// look things up in it, O_RDONLY to list it).
+struct ReachedDir {
+  veld::UniqueFd fd;
+  struct stat st;
+  LinkTrust trust;  // what its files must satisfy too
+};
+// kRefused when a link on the way could have been laid by a user other than
+// root and the directory's owner.
+Reach ReachDirectory(const char *path, int flags, ReachedDir *out);
+
+// ---- the tailer's bookkeeping of one file (veld-logfile-tail.cpp) ----
+
+struct FileState {
+  bool identity_known = false;  // dev/ino hold the file last read
+  dev_t dev = 0;
+  ino_t ino = 0;
+  // Each refusal or failure is said once, until the condition ends.
+  bool missing_logged = false;
+  bool nonregular_logged = false;
+  bool unsafe_logged = false;
+  bool unemptiable_logged = false;
+};
 
 // Unsigned number with the base taken from its prefix (0x, 0, decimal);
 // parsing stops at the first character that does not fit, no digits give 0.

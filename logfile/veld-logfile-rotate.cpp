@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 
 #include "veld-config-unix.h"
 #include "veld-logfile-internal.h"
@@ -161,68 +163,102 @@ bool CopyFile(const char *src, const char *dst, bool src_nofollow,
   return true;
 }
 
-// Empties a backup in place.  Nothing but a regular file with one name is
-// truncated, and never through a link.
-bool EmptyBackup(const char *path) {
-  UniqueFd fd(open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
-  struct stat st;
-  if (!fd.ok() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
-    return false;
-  return ftruncate(fd.get(), 0) == 0;
+// A name for the new backup while it is being written: beside the live
+// file, holding "_hlr_" so the directory scan never takes it for a log.
+bool TempName(char *out, size_t cap, const char *name) {
+  static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  uint64_t r = static_cast<uint64_t>(getpid()) * 0x9e3779b97f4a7c15ull ^
+               static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  char tag[9];
+  for (int i = 0; i < 8; ++i, r = r * 6364136223846793005ull + 1442695040888963407ull)
+    tag[i] = kAlphabet[(r >> 33) % (sizeof kAlphabet - 1)];
+  tag[8] = '\0';
+  int n = std::snprintf(out, cap, "%s._hlr_tmp%s", name, tag);
+  return n > 0 && static_cast<size_t>(n) < cap;
 }
 
-// The first backup number whose name shows nothing, or kBackupSearch.
-int FreeBackupNumber(const char *live) {
-  char name[logfile::kNameBuffer];
+// A new file in `dir`, made by us and by nobody else: O_EXCL refuses any name
+// that exists, links included.
+bool CreateNew(int dir, const char *name, char *tmp, size_t cap, UniqueFd *out) {
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    if (!TempName(tmp, cap, name)) return false;
+    UniqueFd fd(openat(dir, tmp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.ok()) {
+      *out = std::move(fd);
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+// Copies the whole live file into `out` and makes it durable, with the live
+// file's owner and permission bits.  Lines written while the copy was being
+// synced are taken too: the live file is emptied right after.
+bool CopyLive(int live_rd, int out, const struct stat &live) {
+  off_t end = 0;
+  if (CopyExtents(live_rd, out, &end) != CopyResult::kDone) return false;
+  // Best effort: the content is what matters.
+  (void)!fchown(out, live.st_uid, live.st_gid);
+  fchmod(out, BackupMode(live));
+  if (fdatasync(out) != 0) return false;
+  return CopyExtents(live_rd, out, &end) == CopyResult::kDone && ftruncate(out, end) == 0;
+}
+
+// The first backup number whose name shows nothing at all (a link counts as
+// something, dangling or not), or kBackupSearch.
+int FreeBackupNumber(int dir, const char *name) {
+  char backup[logfile::kNameBuffer];
   for (int k = 0; k < logfile::kBackupSearch; ++k) {
     struct stat st;
-    logfile::BackupName(name, live, k);
-    if (stat(name, &st) != 0) return k;
+    logfile::BackupName(backup, name, k);
+    if (fstatat(dir, backup, &st, AT_SYMLINK_NOFOLLOW) != 0) return k;
   }
   return logfile::kBackupSearch;
 }
 
+// Moves backups 0..n-1 one number up, from the top, by rename: whatever
+// stands under a name moves with it, untouched.
+bool ShiftBackups(int dir, const char *name, const char *live_path) {
+  char src[logfile::kNameBuffer], dst[logfile::kNameBuffer];
+  for (int k = FreeBackupNumber(dir, name); k > 0; --k) {
+    logfile::BackupName(src, name, k - 1);
+    logfile::BackupName(dst, name, k);
+    if (renameat(dir, src, dir, dst) != 0) {
+      LogErrno(2, "rename", logfile::kMsgRotateFailed, live_path);
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
-// The live file is opened for writing before anything moves, so a file that
-// cannot be emptied (append-only, immutable, read-only) does not gain a new
-// backup at every pass; it is then emptied through that same descriptor, so
-// what is emptied is the file that was copied.
-RotateResult logfile::RotateLog(const char *live, bool live_nofollow, const struct stat *expect,
-                                int *error) {
-  *error = 0;
-  if (live == nullptr) return RotateResult::kNotRotated;
-  char src[kNameBuffer], dst[kNameBuffer];
-  // The longest name this rotation may build; a name is never cut short.
-  if (!BackupName(dst, live, kBackupSearch)) {
-    Log(2, kMsgBackupNameTooLong, live);
+RotateResult logfile::RotateLog(int dir, const char *name, int live_rd, int live_wr,
+                                const struct stat &live, UniqueFd *backup0) {
+  char tmp[kNameBuffer], backup[kNameBuffer];
+  UniqueFd out;
+  if (!CreateNew(dir, name, tmp, sizeof tmp, &out)) {
+    LogErrno(1, "open", kMsgCopyOpenBackup, name);
     return RotateResult::kNotRotated;
   }
-  UniqueFd live_w(
-      open(live, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (live_nofollow ? O_NOFOLLOW : 0)));
-  struct stat wst;
-  if (!live_w.ok() || fstat(live_w.get(), &wst) != 0) {
-    *error = errno;
-    return RotateResult::kCannotEmpty;
+  if (!CopyLive(live_rd, out.get(), live)) {
+    LogErrno(1, "copy", kMsgCopyWrite, tmp);
+    unlinkat(dir, tmp, 0);
+    return RotateResult::kNotRotated;
   }
-  if (!S_ISREG(wst.st_mode)) {
-    *error = EINVAL;
-    return RotateResult::kCannotEmpty;
+  BackupName(backup, name, 0);
+  if (!ShiftBackups(dir, name, name) || renameat(dir, tmp, dir, backup) != 0) {
+    unlinkat(dir, tmp, 0);
+    return RotateResult::kNotRotated;
   }
-  if (expect != nullptr && !SameIdentity(wst, *expect)) return RotateResult::kNotRotated;
-
-  for (int k = FreeBackupNumber(live); k > 0; --k) {
-    BackupName(src, live, k - 1);
-    BackupName(dst, live, k);
-    // Stop at the first copy that failed: nothing not copied is emptied.
-    if (!CopyFile(src, dst, true)) return RotateResult::kNotRotated;
-    umask(022);
-    EmptyBackup(src);
-  }
-  BackupName(dst, live, 0);
-  if (!CopyFile(live, dst, live_nofollow, &wst)) return RotateResult::kNotRotated;
   umask(022);
-  return ftruncate(live_w.get(), 0) == 0 ? RotateResult::kRotated : RotateResult::kNotRotated;
+  if (ftruncate(live_wr, 0) != 0) {
+    LogErrno(2, "ftruncate", kMsgRotateFailed, name);
+    return RotateResult::kNotRotated;
+  }
+  *backup0 = std::move(out);
+  return RotateResult::kRotated;
 }
 
 int copy_file(const char *src_filename, const char *dest_filename) {
@@ -231,6 +267,29 @@ int copy_file(const char *src_filename, const char *dest_filename) {
 }
 
 int rotate_log(const char *cur_fname) {
-  int error;
-  return logfile::RotateLog(cur_fname, false, nullptr, &error) == RotateResult::kRotated ? 1 : 0;
+  if (cur_fname == nullptr) return 0;
+  char dirpath[logfile::kNameBuffer];
+  const char *slash = std::strrchr(cur_fname, '/');
+  const char *name = slash ? slash + 1 : cur_fname;
+  size_t dlen = slash ? static_cast<size_t>(slash - cur_fname) : 0;
+  if (dlen >= sizeof dirpath || *name == '\0') return 0;
+  std::memcpy(dirpath, cur_fname, dlen);
+  dirpath[dlen] = '\0';
+  char longest[logfile::kNameBuffer];
+  if (!logfile::BackupName(longest, cur_fname, logfile::kBackupSearch)) {
+    Log(2, logfile::kMsgBackupNameTooLong, cur_fname);
+    return 0;
+  }
+  UniqueFd dir(open(slash ? (dlen ? dirpath : "/") : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd rd(open(cur_fname, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  UniqueFd wr(open(cur_fname, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  struct stat st, wst;
+  if (!dir.ok() || !rd.ok() || !wr.ok() || fstat(rd.get(), &st) != 0 ||
+      fstat(wr.get(), &wst) != 0 || !S_ISREG(st.st_mode) || !logfile::SameIdentity(st, wst))
+    return 0;
+  UniqueFd backup0;
+  return logfile::RotateLog(dir.get(), name, rd.get(), wr.get(), st, &backup0) ==
+                 RotateResult::kRotated
+             ? 1
+             : 0;
 }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <unordered_set>
 
@@ -60,22 +61,78 @@ bool IsRegularEntry(DIR *dir, const struct dirent *de) {
   return fstatat(dirfd(dir), de->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
 }
 
-// The position file keeps "path=offset,timestamp" lines and is read back
-// splitting at the first "=": a planted name holding "=" or a line end would
-// set another file's saved offset at the next start.  Such names, which no
-// log writer uses, are not tailed.
-bool SafeScannedName(const char *name) {
+// The position file keeps "path=offset,timestamp" lines and reads them back
+// splitting at the first "=" and trimming blanks and quotes from each end: a
+// planted name holding "=" or a line end, or one that differs from another
+// only by blanks or quotes at its ends, would set another file's saved
+// offset at the next start.  Such names, which no log writer uses, are not
+// tailed.
+bool PositionFileCanKeep(const char *name) {
   for (const char *c = name; *c != '\0'; ++c) {
     unsigned char u = static_cast<unsigned char>(*c);
     if (u == '=' || u < 0x20 || u == 0x7f) return false;
   }
-  return true;
+  auto trimmed = [](char c) { return c == ' ' || c == '"' || c == '\''; };
+  size_t n = std::strlen(name);
+  return n > 0 && !trimmed(name[0]) && !trimmed(name[n - 1]);
 }
 
-// Backups, "." and "..", and names the position file could not carry.
+// Backups, "." and "..".
 bool SkippedName(const char *name) {
   return veld_stricmp(name, ".") == 0 || veld_stricmp(name, "..") == 0 ||
-         std::strstr(name, kBackupMark) != nullptr || !SafeScannedName(name);
+         std::strstr(name, kBackupMark) != nullptr;
+}
+
+// The agent's own files: the position file (its temporaries carry "_hlr_")
+// and the diagnostic log.  Sending them would forward the agent's own
+// writing as log lines, and rotating the log would empty it.
+struct OwnFiles {
+  struct stat positions {
+  }, log{};
+  bool have_positions = false, have_log = false;
+
+  void Refresh() {
+    const char *p = CfgHashGet(kCfgWatchdogFile);
+    have_positions = p != nullptr && stat(p, &positions) == 0;
+    have_log = stat(pLogFile, &log) == 0;
+  }
+  bool Holds(dev_t dev, ino_t ino) const {
+    return (have_positions && positions.st_dev == dev && positions.st_ino == ino) ||
+           (have_log && log.st_dev == dev && log.st_ino == ino);
+  }
+};
+
+// What the scanner has said it will not do, so each refusal is said once.
+// Bounded: past the bound a planted flood of names is refused in silence.
+struct Refusals {
+  static constexpr size_t kMax = 4096;
+  std::unordered_set<std::string> said;
+  bool First(const char *what) {
+    if (said.size() >= kMax) return false;
+    return said.insert(what).second;
+  }
+};
+
+Refusals &Refused() {
+  static Refusals r;  // scanner thread only
+  return r;
+}
+
+// Opens a watched directory for listing, reached without a link another
+// user could have laid (a user owning its parent could otherwise swap it for
+// a link to a directory of root's).
+veld::DirPtr OpenWatched(P_LOGDIR_LIST d, struct stat *st) {
+  ReachedDir reached;
+  Reach r = ReachDirectory(d->log_dir, O_RDONLY, &reached);
+  if (r == Reach::kRefused) {
+    if (Refused().First(d->log_dir)) Log(2, kMsgDirRefused, d->log_dir);
+    return nullptr;
+  }
+  if (r != Reach::kOk) return nullptr;
+  *st = reached.st;
+  veld::DirPtr dir(fdopendir(reached.fd.get()));
+  if (dir) reached.fd.release();
+  return dir;
 }
 
 void AppendScanned(const char *path) {
@@ -92,17 +149,25 @@ void AppendScanned(const char *path) {
 
 void LogDirectoryProcess(P_LOGDIR_LIST vkp) {
   if (vkp == nullptr || vkp->log_dir == nullptr) return;
-  veld::DirPtr dir(opendir(vkp->log_dir));
+  struct stat dst;
+  veld::DirPtr dir = OpenWatched(vkp, &dst);
   if (!dir) return;
+  OwnFiles own;
+  own.Refresh();
   TailedIndex &tailed = Tailed();
   tailed.CatchUp();
 
   while (struct dirent *de = readdir(dir.get())) {
     const char *name = de->d_name;
-    if (SkippedName(name) || !IsRegularEntry(dir.get(), de)) continue;
+    if (SkippedName(name) || !IsRegularEntry(dir.get(), de) || own.Holds(dst.st_dev, de->d_ino))
+      continue;
     char path[kScanPath + 1];
     std::snprintf(path, kScanPath, "%s/%s", vkp->log_dir, name);
     if (tailed.paths.find(std::string_view(path)) != tailed.paths.end()) continue;
+    if (!PositionFileCanKeep(name)) {
+      if (Refused().First(path)) Log(2, kMsgNameRefused, path);
+      continue;
+    }
     Log(3, kMsgFileDiscovered, path);
     AppendScanned(path);
     tailed.CatchUp();

@@ -13,6 +13,10 @@
 
 #include "veld-threads.h"
 
+namespace logfile {
+struct FileState;
+}
+
 // ---- source lists (veld-logfile-lists.cpp) ---------------------------------
 // Both lists only grow.  Nodes are complete before they are linked; links are
 // published with release and read with acquire, so the tailer may walk while
@@ -25,15 +29,10 @@ typedef struct LogFileList_ {
   uint64_t timestamp;                       // carried through the position file
   std::atomic<struct LogFileList_ *> next;  // next node or null
 
-  // Kept in memory only; the position file never carries them.
-  uint64_t dev;             // device of the file last read; tailer only
-  uint64_t ino;             // inode of the file last read; tailer only
-  bool identity_known;      // dev/ino hold a real identity; tailer only
-  bool nonregular_logged;   // "not a regular file" already said; tailer only
-  bool missing_logged;      // its absence already said, until it is back; tailer only
-  bool unsafe_logged;       // "not following a link" already said; tailer only
-  bool unemptiable_logged;  // "cannot be emptied" already said; tailer only
-  bool no_follow;           // found by the directory scan: never follow a link
+  // The tailer's own bookkeeping for this file, made at its first visit
+  // (veld-logfile-internal.h); tailer only.
+  logfile::FileState *state;
+  bool no_follow;  // found by the directory scan: never follow a link to it
   // Appender only: a node known to lie at or behind this node's tail, so an
   // append need not walk the whole list again.
   std::atomic<struct LogFileList_ *> tail_hint;

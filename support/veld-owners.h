@@ -16,7 +16,8 @@ namespace veld {
 // Owns a descriptor for the length of one scope.
 class UniqueFd {
  public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
   ~UniqueFd() {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -46,7 +47,7 @@ class UniqueFd {
   }
 
  private:
-  int fd_;
+  int fd_ = -1;
 };
 
 struct FreeDeleter {
