@@ -30,10 +30,10 @@ constexpr const char *kCpuInfoPath = "/proc/cpuinfo";
 constexpr const char *kOpenFailed = "Could not open %s: %s\n";
 constexpr const char *kNoProcessor = "No processor found.";
 
-constexpr const char *kFmtTotal = "%u VELDPerfMon: sys_cpu_id:%s; sys_cpu_load_total:%.2f\n";
-constexpr const char *kFmtSystem = "%u VELDPerfMon: sys_cpu_id:%s; sys_cpu_load_system:%.2f\n";
-constexpr const char *kFmtUser = "%u VELDPerfMon: sys_cpu_id:%s; sys_cpu_load_user:%.2f\n";
-constexpr const char *kFmtIdle = "%u VELDPerfMon: sys_cpu_id:%s; sys_cpu_load_idle:%.2f\n";
+constexpr const char *kFmtTotal = "sys_cpu_id:%s; sys_cpu_load_total:%.2f\n";
+constexpr const char *kFmtSystem = "sys_cpu_id:%s; sys_cpu_load_system:%.2f\n";
+constexpr const char *kFmtUser = "sys_cpu_id:%s; sys_cpu_load_user:%.2f\n";
+constexpr const char *kFmtIdle = "sys_cpu_id:%s; sys_cpu_load_idle:%.2f\n";
 
 // A /proc/stat line is looked at only up to this many bytes, as the
 // 1026-byte line buffer of a single-line lookup would hold it.
@@ -209,10 +209,10 @@ int PerfMonCPUProcess(P_PERFMON_CPU_INFO info) {
     unsigned long total = work + di;
     if (total == 0) continue;
     const char *name = info->adapterList[k];
-    PerfMonSend(kFmtTotal, stamp, name, Share(work, total));
-    PerfMonSend(kFmtSystem, stamp, name, Share(ds, total));
-    PerfMonSend(kFmtUser, stamp, name, Share(du, total));
-    PerfMonSend(kFmtIdle, stamp, name, Share(di, total));
+    PerfMonSend(stamp, kFmtTotal, name, Share(work, total));
+    PerfMonSend(stamp, kFmtSystem, name, Share(ds, total));
+    PerfMonSend(stamp, kFmtUser, name, Share(du, total));
+    PerfMonSend(stamp, kFmtIdle, name, Share(di, total));
   }
   return all;
 }

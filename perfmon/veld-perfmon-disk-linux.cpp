@@ -28,14 +28,12 @@ constexpr const char *kDiskStatsPath = "/proc/diskstats";
 // File-system types worth reporting, matched over each entry's length.
 constexpr const char *kTypes[] = {"ext2", "ext3", "ext4", "xfs", "jfs", "reiserfs", "btrfs"};
 
-constexpr const char *kFmtReadSectors =
-    "%u VELDPerfMon: vfs_dev_id:%.*s; vfs_dev_read_sectors:%llu\n";
-constexpr const char *kFmtReadOps = "%u VELDPerfMon: vfs_dev_id:%.*s; vfs_dev_read_ops:%llu\n";
-constexpr const char *kFmtWriteSectors =
-    "%u VELDPerfMon: vfs_dev_id:%.*s; vfs_dev_write_sectors:%llu\n";
-constexpr const char *kFmtWriteOps = "%u VELDPerfMon: vfs_dev_id:%.*s; vfs_dev_write_ops:%llu\n";
-constexpr const char *kFmtFsTotal = "%u VELDPerfMon: vfs_fs_id:%s; vfs_fs_size_total:%llu\n";
-constexpr const char *kFmtFsFree = "%u VELDPerfMon: vfs_fs_id:%s; vfs_fs_size_free:%llu\n";
+constexpr const char *kFmtReadSectors = "vfs_dev_id:%.*s; vfs_dev_read_sectors:%llu\n";
+constexpr const char *kFmtReadOps = "vfs_dev_id:%.*s; vfs_dev_read_ops:%llu\n";
+constexpr const char *kFmtWriteSectors = "vfs_dev_id:%.*s; vfs_dev_write_sectors:%llu\n";
+constexpr const char *kFmtWriteOps = "vfs_dev_id:%.*s; vfs_dev_write_ops:%llu\n";
+constexpr const char *kFmtFsTotal = "vfs_fs_id:%s; vfs_fs_size_total:%llu\n";
+constexpr const char *kFmtFsFree = "vfs_fs_id:%s; vfs_fs_size_free:%llu\n";
 
 // A /proc/diskstats line is looked at up to this many bytes.
 constexpr size_t kLineMax = 1023;
@@ -148,10 +146,10 @@ int PerfMonDISKHandleReadWriteStats(P_PERFMON_DISK_INFO) {
     if ((d.reads | d.read_sectors | d.writes | d.write_sectors) == 0) continue;
     int nl = static_cast<int>(d.name.size());
     const char *name = d.name.data();
-    PerfMonSend(kFmtReadSectors, stamp, nl, name, d.read_sectors);
-    PerfMonSend(kFmtReadOps, stamp, nl, name, d.reads);
-    PerfMonSend(kFmtWriteSectors, stamp, nl, name, d.write_sectors);
-    PerfMonSend(kFmtWriteOps, stamp, nl, name, d.writes);
+    PerfMonSend(stamp, kFmtReadSectors, nl, name, d.read_sectors);
+    PerfMonSend(stamp, kFmtReadOps, nl, name, d.reads);
+    PerfMonSend(stamp, kFmtWriteSectors, nl, name, d.write_sectors);
+    PerfMonSend(stamp, kFmtWriteOps, nl, name, d.writes);
   }
   return 1;
 }
@@ -166,8 +164,8 @@ int PerfMonDISKProcess(P_PERFMON_DISK_INFO info) {
     struct statvfs vfs;
     if (statvfs(dir, &vfs) != 0) continue;
     unsigned long long frag = vfs.f_frsize;
-    PerfMonSend(kFmtFsTotal, stamp, dir, frag * static_cast<unsigned long long>(vfs.f_blocks));
-    PerfMonSend(kFmtFsFree, stamp, dir, frag * static_cast<unsigned long long>(vfs.f_bavail));
+    PerfMonSend(stamp, kFmtFsTotal, dir, frag * static_cast<unsigned long long>(vfs.f_blocks));
+    PerfMonSend(stamp, kFmtFsFree, dir, frag * static_cast<unsigned long long>(vfs.f_bavail));
   }
   return 1;
 }

@@ -22,17 +22,19 @@ struct Row {
   const char *key;
   const char *format;
 };
+// clang-format off
 constexpr Row kRows[] = {
-    {"MemFree", "%u VELDPerfMon: sys_mem_size_free:%llu\n"},
-    {"Cached:", "%u VELDPerfMon: vm_mem_size_cached:%llu\n"},
-    {"MemTotal", "%u VELDPerfMon: sys_mem_size_total:%llu\n"},
-    {"SwapFree", "%u VELDPerfMon: vm_mem_size_free:%llu\n"},
-    {"SwapTotal", "%u VELDPerfMon: vm_mem_size_total:%llu\n"},
+    {"MemFree",   "sys_mem_size_free:%llu\n"},
+    {"Cached:",   "vm_mem_size_cached:%llu\n"},
+    {"MemTotal",  "sys_mem_size_total:%llu\n"},
+    {"SwapFree",  "vm_mem_size_free:%llu\n"},
+    {"SwapTotal", "vm_mem_size_total:%llu\n"},
 };
+// clang-format on
 constexpr size_t kRowCount = sizeof kRows / sizeof kRows[0];
 constexpr size_t kRowsBeforeSysinfo = 3;
-constexpr const char *kFmtBuffers = "%u VELDPerfMon: vm_mem_size_buffers:%llu\n";
-constexpr const char *kFmtShared = "%u VELDPerfMon: vm_mem_size_shared:%llu\n";
+constexpr const char *kFmtBuffers = "vm_mem_size_buffers:%llu\n";
+constexpr const char *kFmtShared = "vm_mem_size_shared:%llu\n";
 
 constexpr size_t kLineMax = 1025;
 constexpr size_t kStreamBuf = 4096;
@@ -55,8 +57,8 @@ void SendSysinfo(unsigned int stamp) {
   if (sysinfo(&si) != 0) return;
   // Old kernels leave the unit 0, meaning bytes.
   unsigned long long unit = si.mem_unit ? si.mem_unit : 1;
-  PerfMonSend(kFmtBuffers, stamp, static_cast<unsigned long long>(si.bufferram) * unit);
-  PerfMonSend(kFmtShared, stamp, static_cast<unsigned long long>(si.sharedram) * unit);
+  PerfMonSend(stamp, kFmtBuffers, static_cast<unsigned long long>(si.bufferram) * unit);
+  PerfMonSend(stamp, kFmtShared, static_cast<unsigned long long>(si.sharedram) * unit);
 }
 
 }  // namespace
@@ -91,7 +93,7 @@ int PerfMonMEMProcess(P_PERFMON_MEM_INFO) {
 
   for (size_t k = 0; k < kRowCount; ++k) {
     if (k == kRowsBeforeSysinfo) SendSysinfo(stamp);
-    if (found[k]) PerfMonSend(kRows[k].format, stamp, value[k]);
+    if (found[k]) PerfMonSend(stamp, kRows[k].format, value[k]);
   }
   return 1;
 }

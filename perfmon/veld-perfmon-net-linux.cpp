@@ -19,16 +19,18 @@ namespace {
 
 constexpr const char *kNetDevPath = "/proc/net/dev";
 
+// clang-format off
 constexpr const char *kFormats[] = {
-    "%u VELDPerfMon: net_if_id:%.*s; net_if_in_bytes:%llu\n",
-    "%u VELDPerfMon: net_if_id:%.*s; net_if_out_bytes:%llu\n",
-    "%u VELDPerfMon: net_if_id:%.*s; net_if_in_packets:%llu\n",
-    "%u VELDPerfMon: net_if_id:%.*s; net_if_out_packets:%llu\n",
-    "%u VELDPerfMon: net_if_id:%.*s; net_if_in_errors:%llu\n",
-    "%u VELDPerfMon: net_if_id:%.*s; net_if_in_dropped:%llu\n",
-    "%u VELDPerfMon: net_if_id:%.*s; net_if_out_errors:%llu\n",
-    "%u VELDPerfMon: net_if_id:%.*s; net_if_out_dropped:%llu\n",
+    "net_if_id:%.*s; net_if_in_bytes:%llu\n",
+    "net_if_id:%.*s; net_if_out_bytes:%llu\n",
+    "net_if_id:%.*s; net_if_in_packets:%llu\n",
+    "net_if_id:%.*s; net_if_out_packets:%llu\n",
+    "net_if_id:%.*s; net_if_in_errors:%llu\n",
+    "net_if_id:%.*s; net_if_in_dropped:%llu\n",
+    "net_if_id:%.*s; net_if_out_errors:%llu\n",
+    "net_if_id:%.*s; net_if_out_dropped:%llu\n",
 };
+// clang-format on
 // For each format, the position of its counter among the sixteen numbers:
 // receive bytes, packets, errors, drops, fifo, frame, compressed, multicast,
 // then transmit bytes, packets, errors, drops, fifo, collisions, carrier,
@@ -94,7 +96,7 @@ int PerfMonNETHandleAdapterList(P_PERFMON_NET_INFO info) {
     }
     int nl = static_cast<int>(name.size());
     for (size_t k = 0; k < kSentCount; ++k)
-      PerfMonSend(kFormats[k], stamp, nl, name.data(), v[kSent[k]]);
+      PerfMonSend(stamp, kFormats[k], nl, name.data(), v[kSent[k]]);
   }
   // Should the block not be had, the sampler simply counts again next time.
   if (!info->avg)

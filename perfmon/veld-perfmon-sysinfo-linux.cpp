@@ -21,10 +21,10 @@ constexpr const char *kStatPath = "/proc/stat";
 constexpr const char *kOsTypePath = "/proc/sys/kernel/ostype";
 constexpr const char *kOsReleasePath = "/proc/sys/kernel/osrelease";
 
-constexpr const char *kFmtUptime = "%u VELDPerfMon: sys_uptime:%llu\n";
-constexpr const char *kFmtHostname = "%u VELDPerfMon: sys_hostname:%s\n";
-constexpr const char *kFmtUname = "%u VELDPerfMon: sys_uname:%s\n";
-constexpr const char *kFmtVersion = "%u VELDPerfMon: sys_version:%s\n";
+constexpr const char *kFmtUptime = "sys_uptime:%llu\n";
+constexpr const char *kFmtHostname = "sys_hostname:%s\n";
+constexpr const char *kFmtUname = "sys_uname:%s\n";
+constexpr const char *kFmtVersion = "sys_version:%s\n";
 
 constexpr size_t kLineMax = 1025;
 constexpr size_t kStreamBuf = 4096;
@@ -69,7 +69,7 @@ void SendKernelString(unsigned int stamp, const char *format, const char *path, 
     std::memcpy(text, s, n);
     text[n] = '\0';
   }
-  PerfMonSend(format, stamp, text);
+  PerfMonSend(stamp, format, text);
 }
 
 }  // namespace
@@ -79,12 +79,12 @@ P_PERFMON_SYS_INFO PerfMonSYSInit() { return new (std::nothrow) PERFMON_SYS_INFO
 int PerfMonSYSProcess(P_PERFMON_SYS_INFO) {
   unsigned int stamp = PerfMonStamp();
   unsigned long long boot = 0;
-  if (BootTime(&boot)) PerfMonSend(kFmtUptime, stamp, boot);
+  if (BootTime(&boot)) PerfMonSend(stamp, kFmtUptime, boot);
 
   char host[kTextMax];
   if (gethostname(host, sizeof host) == 0) {
     host[sizeof host - 1] = '\0';  // a name that fills the buffer may lack its NUL
-    PerfMonSend(kFmtHostname, stamp, host);
+    PerfMonSend(stamp, kFmtHostname, host);
   }
 
   SendKernelString(stamp, kFmtUname, kOsTypePath, false);

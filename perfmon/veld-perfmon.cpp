@@ -32,6 +32,14 @@ constexpr const char *kNetInitFailed = "Failed to init PerfMon NET.";
 constexpr const char *kDiskInitFailed = "Failed to init PerfMon DISK.";
 constexpr const char *kSysInitFailed = "Failed to init PerfMon SYS.";
 
+// The head of every metric record: the pass's stamp and the tag.
+constexpr const char kRecordHead[] = "%u VELDPerfMon: ";
+// A stamp has at most ten digits, so the head always fits with room to
+// spare and a record is cut only inside its body, at the same byte where one
+// format of the whole record would cut it.
+constexpr size_t kStampDigitsMax = 10;
+static_assert(kStampDigitsMax + (sizeof kRecordHead - sizeof "%u") < PERFMON_RECORD_MAX);
+
 struct StopSamplers {
   void operator()(P_PERFMON_SAMPLERS s) const { PerfMonStop(s); }
 };
@@ -99,11 +107,13 @@ void *PerfMonThread(void *) {
 
 // ---------------------------------------------------------------- records
 
-int PerfMonSend(const char *fmt, ...) {
+int PerfMonSend(unsigned int stamp, const char *fmt, ...) {
   char record[PERFMON_RECORD_MAX];
+  int head = std::snprintf(record, sizeof record, kRecordHead, stamp);
+  if (head < 0) return 0;
   va_list ap;
   va_start(ap, fmt);
-  int n = std::vsnprintf(record, sizeof record, fmt, ap);
+  int n = std::vsnprintf(record + head, sizeof record - static_cast<size_t>(head), fmt, ap);
   va_end(ap);
   if (n < 0) return 0;
   return SendLog(record);

@@ -50,10 +50,12 @@ unsigned int PerfMonCycle(P_PERFMON_SAMPLERS s, unsigned int i);
 // Releases every state; nothing for null.
 void PerfMonStop(P_PERFMON_SAMPLERS s);
 
-// Formats one record into a stack buffer bounded to PERFMON_RECORD_MAX and
-// hands it to SendLog; its result is SendLog's (0 also when nothing could be
-// formatted).
-int PerfMonSend(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// Sends one metric record: "<stamp> VELDPerfMon: " and then `fmt`, which
+// holds only the body (the item's name where there is one, the key, the
+// value and the newline).  The whole record is formatted into a stack buffer
+// bounded to PERFMON_RECORD_MAX and handed to SendLog; its result is
+// SendLog's (0 also when nothing could be formatted).
+int PerfMonSend(unsigned int stamp, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // The record stamp: the seam clock's low 32 bits.
 unsigned int PerfMonStamp();
