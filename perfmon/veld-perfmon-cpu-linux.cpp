@@ -35,11 +35,9 @@ constexpr const char *kFmtSystem = "sys_cpu_id:%s; sys_cpu_load_system:%.2f\n";
 constexpr const char *kFmtUser = "sys_cpu_id:%s; sys_cpu_load_user:%.2f\n";
 constexpr const char *kFmtIdle = "sys_cpu_id:%s; sys_cpu_load_idle:%.2f\n";
 
-// A /proc/stat line is looked at only up to this many bytes, as the
-// 1026-byte line buffer of a single-line lookup would hold it.
-constexpr size_t kStatLineMax = 1025;
-// Stream buffer for one pass; any file length is read through it.
-constexpr size_t kStreamBuf = 4096;
+// A /proc/cpuinfo line is looked at only up to this many bytes, as a read
+// bounded to 255 bytes, NUL included, would hold it.
+constexpr size_t kCpuInfoLineMax = 254;
 
 enum { kUsr, kNice, kSys, kIdle, kCounters };
 enum : unsigned char { kNoLine, kUsable, kUnusable };
@@ -91,8 +89,8 @@ double Share(unsigned long num, unsigned long total) {
 
 // One past the highest processor index of /proc/stat, 0 when none.
 int HighestListedProcessor() {
-  char buf[kStreamBuf];
-  PerfMonLineReader r(buf, sizeof buf, kStatLineMax);
+  char buf[perfmon::kStreamBuf];
+  PerfMonLineReader r(buf, sizeof buf, perfmon::kLineMax);
   if (!r.Open(kStatPath)) return 0;
   long top = -1;
   std::string_view line, rest;
@@ -115,8 +113,8 @@ int PerfMonGetCPUCount() {
   if (n > 0) return n < PERFMON_CPU_MAX ? static_cast<int>(n) : PERFMON_CPU_MAX;
 
   char path[1025];
-  char buf[kStreamBuf];
-  PerfMonLineReader r(buf, sizeof buf, 254);
+  char buf[perfmon::kStreamBuf];
+  PerfMonLineReader r(buf, sizeof buf, kCpuInfoLineMax);
   if (!VeldKernelPath(path, sizeof path, kCpuInfoPath) || !r.Open(kCpuInfoPath)) {
     Log(1, kOpenFailed, path, strerror(errno));
     return -1;
@@ -173,8 +171,8 @@ int PerfMonCPUProcess(P_PERFMON_CPU_INFO info) {
   unsigned long *cur = info->Current.get();
   std::fill(info->Seen.get(), info->Seen.get() + n, kNoLine);
 
-  char buf[kStreamBuf];
-  PerfMonLineReader r(buf, sizeof buf, kStatLineMax);
+  char buf[perfmon::kStreamBuf];
+  PerfMonLineReader r(buf, sizeof buf, perfmon::kLineMax);
   if (r.Open(kStatPath)) {
     std::string_view line, rest;
     while (r.Next(&line)) {

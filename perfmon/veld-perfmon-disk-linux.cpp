@@ -35,9 +35,6 @@ constexpr const char *kFmtWriteOps = "vfs_dev_id:%.*s; vfs_dev_write_ops:%llu\n"
 constexpr const char *kFmtFsTotal = "vfs_fs_id:%s; vfs_fs_size_total:%llu\n";
 constexpr const char *kFmtFsFree = "vfs_fs_id:%s; vfs_fs_size_free:%llu\n";
 
-// A /proc/diskstats line is looked at up to this many bytes.
-constexpr size_t kLineMax = 1023;
-constexpr size_t kStreamBuf = 4096;
 // Fields of the long form up to sectors written; later ones are ignored.
 constexpr size_t kLongFields = 10;
 constexpr size_t kShortFields = 7;
@@ -136,8 +133,8 @@ P_PERFMON_DISK_INFO PerfMonDISKInit() {
 
 int PerfMonDISKHandleReadWriteStats(P_PERFMON_DISK_INFO) {
   unsigned int stamp = PerfMonStamp();
-  char buf[kStreamBuf];
-  PerfMonLineReader r(buf, sizeof buf, kLineMax);
+  char buf[perfmon::kStreamBuf];
+  PerfMonLineReader r(buf, sizeof buf, perfmon::kLineMax);
   if (!r.Open(kDiskStatsPath)) return 1;
   std::string_view line;
   DevCounters d{};

@@ -36,9 +36,6 @@ constexpr size_t kRowsBeforeSysinfo = 3;
 constexpr const char *kFmtBuffers = "vm_mem_size_buffers:%llu\n";
 constexpr const char *kFmtShared = "vm_mem_size_shared:%llu\n";
 
-constexpr size_t kLineMax = 1025;
-constexpr size_t kStreamBuf = 4096;
-
 // A row's value in bytes: the second blank-separated field is the number
 // (0 when it does not parse), the third the unit.  "mb" in any case means
 // mebibytes; the kernel writes "kB" and every other unit is taken as that.
@@ -77,8 +74,8 @@ int PerfMonMEMProcess(P_PERFMON_MEM_INFO) {
   bool found[kRowCount] = {};
   size_t left = kRowCount;
 
-  char buf[kStreamBuf];
-  PerfMonLineReader r(buf, sizeof buf, kLineMax);
+  char buf[perfmon::kStreamBuf];
+  PerfMonLineReader r(buf, sizeof buf, perfmon::kLineMax);
   if (r.Open(kMemInfoPath)) {
     std::string_view line;
     while (left > 0 && r.Next(&line)) {

@@ -39,9 +39,6 @@ constexpr int kSent[] = {0, 8, 1, 9, 2, 3, 10, 11};
 constexpr size_t kSentCount = sizeof kSent / sizeof kSent[0];
 constexpr size_t kNumbers = 16;
 
-constexpr size_t kLineMax = 1023;
-constexpr size_t kStreamBuf = 4096;
-
 // An interface line: the name, then sixteen unsigned numbers.  The first
 // colon ends the name even where the kernel glues the first number to it;
 // more text between the name and the colon spoils the line.  The headings
@@ -80,8 +77,8 @@ P_PERFMON_NET_INFO PerfMonNETInit() {
 int PerfMonNETHandleAdapterList(P_PERFMON_NET_INFO info) {
   unsigned int stamp = PerfMonStamp();
   size_t counted = 0;
-  char buf[kStreamBuf];
-  PerfMonLineReader r(buf, sizeof buf, kLineMax);
+  char buf[perfmon::kStreamBuf];
+  PerfMonLineReader r(buf, sizeof buf, perfmon::kLineMax);
   if (!r.Open(kNetDevPath)) return 1;
   std::string_view line, name;
   unsigned long long v[kNumbers];

@@ -26,16 +26,14 @@ constexpr const char *kFmtHostname = "sys_hostname:%s\n";
 constexpr const char *kFmtUname = "sys_uname:%s\n";
 constexpr const char *kFmtVersion = "sys_version:%s\n";
 
-constexpr size_t kLineMax = 1025;
-constexpr size_t kStreamBuf = 4096;
 // Host name and kernel strings are read into this many bytes.
 constexpr size_t kTextMax = 256;
 
 // The boot time from the first line of /proc/stat that begins with "btime",
 // wherever in the file it lies.
 bool BootTime(unsigned long long *v) {
-  char buf[kStreamBuf];
-  PerfMonLineReader r(buf, sizeof buf, kLineMax);
+  char buf[perfmon::kStreamBuf];
+  PerfMonLineReader r(buf, sizeof buf, perfmon::kLineMax);
   if (!r.Open(kStatPath)) return false;
   std::string_view line;
   while (r.Next(&line)) {
@@ -50,7 +48,7 @@ bool BootTime(unsigned long long *v) {
 // The first line of a small kernel file into `out`; false when the file
 // cannot be read or is empty.
 bool KernelString(const char *path, char *out, size_t outlen) {
-  char buf[kStreamBuf];
+  char buf[perfmon::kStreamBuf];
   PerfMonLineReader r(buf, sizeof buf, outlen - 1);
   std::string_view line;
   if (!r.Open(path) || !r.Next(&line)) return false;

@@ -88,8 +88,18 @@ class PerfMonLineReader {
   bool skipping_ = false;  // dropping the rest of an over-long line
 };
 
-// Text helpers shared by the samplers' parsers.
 namespace perfmon {
+
+// A kernel-file line is looked at only up to this many bytes, as the
+// 1026-byte line buffer of a single-line lookup would hold it; the rest of a
+// longer line is dropped.
+constexpr size_t kLineMax = 1025;
+// The stream buffer a pass reads a kernel file through, whatever its length.
+// It holds a whole line of kLineMax bytes with room for the next read.
+constexpr size_t kStreamBuf = 4096;
+static_assert(kStreamBuf > kLineMax);
+
+// Text helpers shared by the samplers' parsers.
 
 // Splits off the next token separated by any of `seps`; runs of separators
 // count as one.  False when none is left.
