@@ -25,8 +25,6 @@
 
 namespace {
 
-constexpr const char *kStatPath = "/proc/stat";
-constexpr const char *kCpuInfoPath = "/proc/cpuinfo";
 constexpr const char *kOpenFailed = "Could not open %s: %s\n";
 constexpr const char *kNoProcessor = "No processor found.";
 
@@ -91,7 +89,7 @@ double Share(unsigned long num, unsigned long total) {
 int HighestListedProcessor() {
   char buf[perfmon::kStreamBuf];
   PerfMonLineReader r(buf, sizeof buf, perfmon::kLineMax);
-  if (!r.Open(kStatPath)) return 0;
+  if (!r.Open(perfmon::kStatPath)) return 0;
   long top = -1;
   std::string_view line, rest;
   while (r.Next(&line)) {
@@ -112,10 +110,10 @@ int PerfMonGetCPUCount() {
   long n = sysconf(_SC_NPROCESSORS_CONF);
   if (n > 0) return n < PERFMON_CPU_MAX ? static_cast<int>(n) : PERFMON_CPU_MAX;
 
-  char path[1025];
+  char path[perfmon::kPathMax];
   char buf[perfmon::kStreamBuf];
   PerfMonLineReader r(buf, sizeof buf, kCpuInfoLineMax);
-  if (!VeldKernelPath(path, sizeof path, kCpuInfoPath) || !r.Open(kCpuInfoPath)) {
+  if (!VeldKernelPath(path, sizeof path, perfmon::kCpuInfoPath) || !r.Open(perfmon::kCpuInfoPath)) {
     Log(1, kOpenFailed, path, strerror(errno));
     return -1;
   }
@@ -173,7 +171,7 @@ int PerfMonCPUProcess(P_PERFMON_CPU_INFO info) {
 
   char buf[perfmon::kStreamBuf];
   PerfMonLineReader r(buf, sizeof buf, perfmon::kLineMax);
-  if (r.Open(kStatPath)) {
+  if (r.Open(perfmon::kStatPath)) {
     std::string_view line, rest;
     while (r.Next(&line)) {
       long idx = ProcessorIndex(line, &rest);

@@ -22,9 +22,6 @@
 
 namespace {
 
-constexpr const char *kMountTable = "/etc/mtab";
-constexpr const char *kDiskStatsPath = "/proc/diskstats";
-
 // File-system types worth reporting, matched over each entry's length.
 constexpr const char *kTypes[] = {"ext2", "ext3", "ext4", "xfs", "jfs", "reiserfs", "btrfs"};
 
@@ -104,8 +101,8 @@ P_PERFMON_DISK_INFO PerfMonDISKInit() {
   info->dirs.reset(new (std::nothrow) std::unique_ptr<char[]>[PERFMON_DISK_MOUNTS]);
   if (!info->adapterList || !info->dirs) return nullptr;
 
-  char path[1025];
-  if (!VeldKernelPath(path, sizeof path, kMountTable)) return nullptr;
+  char path[perfmon::kPathMax];
+  if (!VeldKernelPath(path, sizeof path, perfmon::kMountTable)) return nullptr;
   std::unique_ptr<FILE, MountTableCloser> table(setmntent(path, "r"));
   if (!table) return nullptr;
 
@@ -135,7 +132,7 @@ int PerfMonDISKHandleReadWriteStats(P_PERFMON_DISK_INFO) {
   unsigned int stamp = PerfMonStamp();
   char buf[perfmon::kStreamBuf];
   PerfMonLineReader r(buf, sizeof buf, perfmon::kLineMax);
-  if (!r.Open(kDiskStatsPath)) return 1;
+  if (!r.Open(perfmon::kDiskStatsPath)) return 1;
   std::string_view line;
   DevCounters d{};
   while (r.Next(&line)) {

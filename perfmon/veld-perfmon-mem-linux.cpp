@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr const char *kMemInfoPath = "/proc/meminfo";
-
 // The rows in the order they are sent; the sysinfo rows go between the
 // third and the fourth.  A key matches a line that begins with it, in any
 // case, so "MemFree" finds "MemFree:" and "Cached:" carries its own colon.
@@ -76,7 +74,7 @@ int PerfMonMEMProcess(P_PERFMON_MEM_INFO) {
 
   char buf[perfmon::kStreamBuf];
   PerfMonLineReader r(buf, sizeof buf, perfmon::kLineMax);
-  if (r.Open(kMemInfoPath)) {
+  if (r.Open(perfmon::kMemInfoPath)) {
     std::string_view line;
     while (left > 0 && r.Next(&line)) {
       for (size_t k = 0; k < kRowCount; ++k) {

@@ -17,8 +17,6 @@
 
 namespace {
 
-constexpr const char *kNetDevPath = "/proc/net/dev";
-
 // clang-format off
 constexpr const char *kFormats[] = {
     "net_if_id:%.*s; net_if_in_bytes:%llu\n",
@@ -79,7 +77,7 @@ int PerfMonNETHandleAdapterList(P_PERFMON_NET_INFO info) {
   size_t counted = 0;
   char buf[perfmon::kStreamBuf];
   PerfMonLineReader r(buf, sizeof buf, perfmon::kLineMax);
-  if (!r.Open(kNetDevPath)) return 1;
+  if (!r.Open(perfmon::kNetDevPath)) return 1;
   std::string_view line, name;
   unsigned long long v[kNumbers];
   while (r.Next(&line)) {

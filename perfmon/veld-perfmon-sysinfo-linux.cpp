@@ -17,10 +17,6 @@
 
 namespace {
 
-constexpr const char *kStatPath = "/proc/stat";
-constexpr const char *kOsTypePath = "/proc/sys/kernel/ostype";
-constexpr const char *kOsReleasePath = "/proc/sys/kernel/osrelease";
-
 constexpr const char *kFmtUptime = "sys_uptime:%llu\n";
 constexpr const char *kFmtHostname = "sys_hostname:%s\n";
 constexpr const char *kFmtUname = "sys_uname:%s\n";
@@ -34,7 +30,7 @@ constexpr size_t kTextMax = 256;
 bool BootTime(unsigned long long *v) {
   char buf[perfmon::kStreamBuf];
   PerfMonLineReader r(buf, sizeof buf, perfmon::kLineMax);
-  if (!r.Open(kStatPath)) return false;
+  if (!r.Open(perfmon::kStatPath)) return false;
   std::string_view line;
   while (r.Next(&line)) {
     if (!perfmon::HasPrefixNoCase(line, "btime")) continue;
@@ -85,8 +81,8 @@ int PerfMonSYSProcess(P_PERFMON_SYS_INFO) {
     PerfMonSend(stamp, kFmtHostname, host);
   }
 
-  SendKernelString(stamp, kFmtUname, kOsTypePath, false);
-  SendKernelString(stamp, kFmtVersion, kOsReleasePath, true);
+  SendKernelString(stamp, kFmtUname, perfmon::kOsTypePath, false);
+  SendKernelString(stamp, kFmtVersion, perfmon::kOsReleasePath, true);
   return 1;
 }
 

@@ -131,7 +131,7 @@ PerfMonLineReader::~PerfMonLineReader() {
 }
 
 int PerfMonLineReader::Open(const char *path) {
-  char full[1025];
+  char full[perfmon::kPathMax];
   if (!VeldKernelPath(full, sizeof full, path)) return 0;
   if (fd_ >= 0) close(fd_);
   start_ = end_ = 0;

@@ -90,6 +90,23 @@ class PerfMonLineReader {
 
 namespace perfmon {
 
+// The files the samplers read, each looked up under the kernel root.
+// clang-format off
+constexpr const char kStatPath[]      = "/proc/stat";       // CPU ticks, boot time
+constexpr const char kCpuInfoPath[]   = "/proc/cpuinfo";    // processors, if sysconf cannot say
+constexpr const char kMemInfoPath[]   = "/proc/meminfo";    // memory and swap sizes
+constexpr const char kDiskStatsPath[] = "/proc/diskstats";  // block-device counters
+constexpr const char kNetDevPath[]    = "/proc/net/dev";    // interface counters
+constexpr const char kMountTable[]    = "/etc/mtab";        // read once, at start
+constexpr const char kOsTypePath[]    = "/proc/sys/kernel/ostype";     // the kernel's type
+constexpr const char kOsReleasePath[] = "/proc/sys/kernel/osrelease";  // and its release
+// clang-format on
+
+// A path buffer for the kernel root followed by one of these names, NUL
+// included: the size of every path buffer of the agent, the kernel root's
+// own among them.  A root too long to leave room for the name is refused.
+constexpr size_t kPathMax = 1025;
+
 // A kernel-file line is looked at only up to this many bytes, as the
 // 1026-byte line buffer of a single-line lookup would hold it; the rest of a
 // longer line is dropped.
