@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "test_util.h"
+#include "udp_collector.h"
 #include "veld-agent.h"
 #include "veld-config-unix.h"
 #include "veld-hash.h"
@@ -32,73 +33,7 @@
 namespace logtest {
 
 // Receives every datagram sent to it on 127.0.0.1, each one a record.
-class UdpCollector {
- public:
-  UdpCollector() {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int big = 16 << 20;
-    // Root may go past rmem_max; a test burst must never be dropped.
-    if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big) != 0)
-      setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) ADD_FAILURE() << "bind";
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    reader_ = std::thread([this] { Run(); });
-  }
-  ~UdpCollector() {
-    stop_ = true;
-    reader_.join();
-    close(fd_);
-  }
-  int port() const { return port_; }
-
-  // Waits until `n` records are in (or 10 s pass) and returns all of them.
-  std::vector<std::string> WaitFor(size_t n) {
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait_for(lock, std::chrono::seconds(10), [&] { return records_.size() >= n; });
-    return records_;
-  }
-  // Every record that arrived before a marker sent now through the link;
-  // loopback keeps one socket's datagrams in order.
-  std::vector<std::string> Drain() {
-    static const std::string kMarker = "--drain-marker--";
-    EXPECT_EQ(SendLog(kMarker.c_str()), 1);
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait_for(lock, std::chrono::seconds(10),
-                 [&] { return !records_.empty() && records_.back() == kMarker; });
-    std::vector<std::string> out;
-    for (auto &r : records_)
-      if (r != kMarker) out.push_back(r);
-    records_.clear();
-    return out;
-  }
-
- private:
-  void Run() {
-    std::vector<char> buf(70000);
-    while (!stop_) {
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      ssize_t n = recv(fd_, buf.data(), buf.size(), 0);
-      if (n < 0) continue;
-      std::lock_guard<std::mutex> lock(mu_);
-      records_.emplace_back(buf.data(), static_cast<size_t>(n));
-      cv_.notify_all();
-    }
-  }
-  int fd_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread reader_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<std::string> records_;
-};
+using UdpCollector = veldtest::UdpCollector;
 
 // Pauses are counted, never slept; the clock is fixed unless a test moves it.
 inline std::atomic<int> sleeps_of_1{0};

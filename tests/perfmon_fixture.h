@@ -4,26 +4,17 @@
 #ifndef VELD_PERFMON_FIXTURE_H
 #define VELD_PERFMON_FIXTURE_H
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstring>
+#include <ctime>
 #include <filesystem>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "test_util.h"
+#include "udp_collector.h"
 #include "veld-agent.h"
 #include "veld-config-unix.h"
 #include "veld-hash.h"
@@ -41,91 +32,12 @@ inline time_t FixedClock(time_t *t) {
   return v;
 }
 
-// A UDP listener on 127.0.0.1 that a thread drains into a list, so that a
-// pass sending hundreds of records never overflows the socket buffer.
-class Collector {
- public:
-  Collector() {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-        getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-      std::abort();
-    port_ = ntohs(a.sin_port);
-    // Room for a whole burst (a pass over hundreds of items) even when the
-    // reader thread is slow to be scheduled.
-    int size = 16 << 20;
-    if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
-      setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    reader_ = std::thread([this] { Run(); });
-  }
-  ~Collector() {
-    stop_ = true;
-    reader_.join();
-    close(fd_);
-  }
-  int port() const { return port_; }
-
-  // The records sent since the last call: a marker is sent through the same
-  // link behind them and everything before it is returned.
-  std::vector<std::string> Take() {
-    char marker[64];
-    std::snprintf(marker, sizeof marker, "perfmon-test-marker-%d", ++markers_);
-    SendLog(marker);
-    std::unique_lock<std::mutex> lock(mu_);
-    bool seen = cv_.wait_for(lock, std::chrono::seconds(10), [&] {
-      for (const auto &r : got_)
-        if (r == marker) return true;
-      return false;
-    });
-    EXPECT_TRUE(seen) << "marker never arrived";
-    std::vector<std::string> out;
-    std::vector<std::string> rest;
-    bool after = false;
-    for (auto &r : got_) {
-      if (r == marker) {
-        after = true;
-        continue;
-      }
-      (after ? rest : out).push_back(std::move(r));
-    }
-    got_ = std::move(rest);
-    return out;
-  }
-
- private:
-  void Run() {
-    char buf[65536];
-    while (!stop_) {
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, 50) <= 0) continue;
-      ssize_t n = recv(fd_, buf, sizeof buf, 0);
-      if (n < 0) continue;
-      std::lock_guard<std::mutex> lock(mu_);
-      got_.emplace_back(buf, static_cast<size_t>(n));
-      cv_.notify_all();
-    }
-  }
-
-  int fd_ = -1;
-  int port_ = 0;
-  int markers_ = 0;
-  std::atomic<bool> stop_{false};
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<std::string> got_;
-  std::thread reader_;
-};
-
 // Settings store, diagnostic log in a temporary directory and the link to
 // the collector, made once per test program (the link is opened only once
 // in a process).
 struct Agent {
   veldtest::TempDir dir;
-  Collector collector;
+  veldtest::UdpCollector collector;
   Agent() {
     GlobalConfigHash = hashtable_alloc(1, 0);
     ExpandEnvironment();
@@ -168,11 +80,11 @@ class KernelTree {
 class PerfMonTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    TheAgent().collector.Take();
+    TheAgent().collector.Drain();
     veld_time = FixedClock;
     g_now = kStamp;
   }
-  std::vector<std::string> Records() { return TheAgent().collector.Take(); }
+  std::vector<std::string> Records() { return TheAgent().collector.Drain(); }
   static std::string Rec(const std::string &body) {
     return std::to_string(kStamp) + " VELDPerfMon: " + body + "\n";
   }

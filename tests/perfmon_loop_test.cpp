@@ -28,7 +28,7 @@ std::string StatWithTicks(unsigned long long t) {
 unsigned int RecordingSleep(unsigned int seconds) {
   Rhythm &r = *g_rhythm;
   r.pauses.push_back(seconds);
-  r.cycles.push_back(perfmontest::TheAgent().collector.Take());
+  r.cycles.push_back(perfmontest::TheAgent().collector.Drain());
   r.ticks += 10;
   r.tree->Write("/proc/stat", StatWithTicks(r.ticks));
   if (r.pauses.size() == r.stop_after) ThreadExit(nullptr);  // unwinds the monitor
