@@ -41,11 +41,11 @@ void Discard(P_ZUN_SOCKET s) {
   errno = saved;
 }
 
-// A host name or dotted quad as an IPv4 address in network order.  Names
-// are looked up first; what neither resolves nor parses, and null, mean
-// any address.  getaddrinfo rather than gethostbyname: it is reentrant, so
-// this layer can be used beside the collector link's own lookups.
-in_addr_t ResolveIPv4(const char *name) {
+// A host name or dotted quad as an IPv4 address in network order, or the
+// any-address for null and for what neither resolves nor parses.  Names are
+// looked up first.  getaddrinfo rather than gethostbyname: it is reentrant,
+// so this layer can be used beside the collector link's own lookups.
+in_addr_t ResolveOrAny(const char *name) {
   if (name == nullptr) return htonl(INADDR_ANY);
   addrinfo hints{};
   hints.ai_family = AF_INET;
@@ -64,13 +64,49 @@ sockaddr_in MakeAddress(const char *name, int port) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(static_cast<uint16_t>(port & 0xffff));
-  sa.sin_addr.s_addr = ResolveIPv4(name);
+  sa.sin_addr.s_addr = ResolveOrAny(name);
   return sa;
 }
 
 int SetIntOption(int fd, int level, int name) {
   int one = 1;
   return setsockopt(fd, level, name, &one, sizeof(one));
+}
+
+// The socket type and protocol NetSocket makes for `ipProto`.
+struct SocketKind {
+  int type;
+  int proto;
+};
+SocketKind KindOf(unsigned int ipProto) {
+  if (ipProto == 0 || ipProto == IPPROTO_TCP) return {SOCK_STREAM, IPPROTO_TCP};
+  if (ipProto == IPPROTO_UDP) return {SOCK_DGRAM, IPPROTO_UDP};
+  return {SOCK_STREAM, static_cast<int>(ipProto)};
+}
+
+// A client's step: connect to `dest`.  False, with errno, when it fails.
+bool ConnectClient(P_NETWORK_SOCKET_OPTS so, int proto) {
+  // Small requests must leave at once rather than wait to coalesce.
+  if (proto == IPPROTO_TCP && SetIntOption(so->sock, IPPROTO_TCP, TCP_NODELAY) != 0) return false;
+  Log(kProgress, kMsgConnecting);
+  if (connect(so->sock, reinterpret_cast<sockaddr *>(&so->dest), sizeof(so->dest)) != 0)
+    return false;
+  Log(kProgress, kMsgConnected);
+  return true;
+}
+
+// A server's step: bind to `source` and, for TCP, listen.  False, with
+// errno, when it fails.
+bool BindServer(P_NETWORK_SOCKET_OPTS so, int proto, unsigned int backLog) {
+  // A restarted server must get its port back while connections of the
+  // previous one still sit in TIME_WAIT.
+  if (SetIntOption(so->sock, SOL_SOCKET, SO_REUSEADDR) != 0 ||
+      bind(so->sock, reinterpret_cast<sockaddr *>(&so->source), sizeof(so->source)) != 0)
+    return false;
+  if (proto != IPPROTO_TCP) return true;
+  unsigned int queue = backLog >= kMinBacklog ? backLog : kDefaultBacklog;
+  if (queue > static_cast<unsigned int>(INT_MAX)) queue = INT_MAX;  // the kernel caps it anyway
+  return listen(so->sock, static_cast<int>(queue)) == 0;
 }
 
 }  // namespace
@@ -108,16 +144,10 @@ P_ZUN_SOCKET NetSocket(const char *destAddr, int destPort, const char *srcAddr, 
   if (s == nullptr) return nullptr;
   Log(kProgress, kMsgCreating);
 
-  int type = SOCK_STREAM;
-  int proto = static_cast<int>(ipProto);
-  if (ipProto == 0 || ipProto == IPPROTO_TCP) {
-    proto = IPPROTO_TCP;
-  } else if (ipProto == IPPROTO_UDP) {
-    type = SOCK_DGRAM;
-  }
+  SocketKind kind = KindOf(ipProto);
   // Close-on-exec: key generation starts child processes, which must not
   // inherit a listening or connected socket.
-  int fd = socket(AF_INET, type | SOCK_CLOEXEC, proto);
+  int fd = socket(AF_INET, kind.type | SOCK_CLOEXEC, kind.proto);
   if (fd < 0) {
     Discard(s);
     return nullptr;
@@ -131,34 +161,14 @@ P_ZUN_SOCKET NetSocket(const char *destAddr, int destPort, const char *srcAddr, 
   so->dest = MakeAddress(destAddr, destPort);
   so->source = MakeAddress(srcAddr, srcPort);
 
-  if (mode == NET_MODE_CLIENT) {
-    // Small requests must leave at once rather than wait to coalesce.
-    if (proto == IPPROTO_TCP && SetIntOption(fd, IPPROTO_TCP, TCP_NODELAY) != 0) {
-      Discard(s);
-      return nullptr;
-    }
-    Log(kProgress, kMsgConnecting);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&so->dest), sizeof(so->dest)) != 0) {
-      Discard(s);
-      return nullptr;
-    }
-    Log(kProgress, kMsgConnected);
-  } else if (mode == NET_MODE_SERVER) {
-    // A restarted server must get its port back while connections of the
-    // previous one still sit in TIME_WAIT.
-    if (SetIntOption(fd, SOL_SOCKET, SO_REUSEADDR) != 0 ||
-        bind(fd, reinterpret_cast<sockaddr *>(&so->source), sizeof(so->source)) != 0) {
-      Discard(s);
-      return nullptr;
-    }
-    if (proto == IPPROTO_TCP) {
-      unsigned int queue = backLog >= kMinBacklog ? backLog : kDefaultBacklog;
-      if (queue > static_cast<unsigned int>(INT_MAX)) queue = INT_MAX;  // the kernel caps it anyway
-      if (listen(fd, static_cast<int>(queue)) != 0) {
-        Discard(s);
-        return nullptr;
-      }
-    }
+  bool ready = true;
+  if (mode == NET_MODE_CLIENT)
+    ready = ConnectClient(so, kind.proto);
+  else if (mode == NET_MODE_SERVER)
+    ready = BindServer(so, kind.proto, backLog);
+  if (!ready) {
+    Discard(s);
+    return nullptr;
   }
   return s;
 }
