@@ -162,6 +162,23 @@ size_t MaxAgents() {
   return lim.rlim_cur > kSpareFds + 1 ? static_cast<size_t>(lim.rlim_cur - kSpareFds) : 1;
 }
 
+// Takes the agent waiting on `listener`, or refuses it when `max_agents` are
+// connected already.
+void AcceptAgent(ZUN_SOCKET *listener, size_t max_agents, std::vector<Agent> *agents) {
+  Socket s(NetAccept(listener));
+  if (s && agents->size() >= max_agents) {
+    // Refused, not left waiting: an agent whose connection is accepted by
+    // the kernel but never read would block once its buffers fill.
+    s.reset();
+  } else if (s) {
+    agents->push_back(Agent{});
+    agents->back().sock = std::move(s);
+  } else if (errno == EMFILE || errno == ENFILE) {
+    std::fprintf(stderr, "veldcollect: accept: %s\n", std::strerror(errno));
+    usleep(100000);  // let agents leave before trying again
+  }
+}
+
 int RunTcp(Socket listener, int wake) {
   std::vector<Agent> agents;
   std::vector<pollfd> fds;
@@ -195,20 +212,7 @@ int RunTcp(Socket listener, int wake) {
       if (state == Served::kClosed) a.sock.reset();
     }
     std::erase_if(agents, [](const Agent &a) { return !a.sock; });
-    if (ok && (fds[1].revents & POLLIN)) {
-      Socket s(NetAccept(listener.get()));
-      if (s && agents.size() >= max_agents) {
-        // Refused, not left waiting: an agent whose connection is accepted
-        // by the kernel but never read would block once its buffers fill.
-        s.reset();
-      } else if (s) {
-        agents.push_back(Agent{});
-        agents.back().sock = std::move(s);
-      } else if (errno == EMFILE || errno == ENFILE) {
-        std::fprintf(stderr, "veldcollect: accept: %s\n", std::strerror(errno));
-        usleep(100000);  // let agents leave before trying again
-      }
-    }
+    if (ok && (fds[1].revents & POLLIN)) AcceptAgent(listener.get(), max_agents, &agents);
   }
   for (Agent &a : agents) {
     if (ok) ok = DrainAgent(a);
@@ -253,19 +257,64 @@ bool ParsePort(const char *text, int *port) {
 
 std::array<char, 2> OptionName(int letter) { return {static_cast<char>(letter), '\0'}; }
 
-int UsageError(const char *fmt, const char *arg) {
+// What the command line asks for.
+struct Options {
+  const char *address = kDefaultAddress;
+  int port = -1;
+  bool udp = false;
+};
+
+// kRun with `o` filled; kHelp once the usage text is on standard output;
+// kRefused once the fault and the usage text are on standard error.
+enum class Parsed { kRun, kHelp, kRefused };
+
+Parsed Refuse(const char *fmt, const char *arg) {
   std::fprintf(stderr, "veldcollect: ");
   std::fprintf(stderr, fmt, arg);
   std::fprintf(stderr, "\n%s", kUsage);
-  return kExitUsage;
+  return Parsed::kRefused;
+}
+
+Parsed ParseOptions(int argc, char **argv, Options *o) {
+  int opt;
+  opterr = 0;
+  while ((opt = getopt(argc, argv, ":a:p:uh")) != -1) {
+    switch (opt) {
+      case 'a':
+        o->address = optarg;
+        break;
+      case 'p':
+        if (!ParsePort(optarg, &o->port)) return Refuse("bad port \"%s\" (0 to 65535)", optarg);
+        break;
+      case 'u':
+        o->udp = true;
+        break;
+      case 'h':
+        std::fputs(kUsage, stdout);
+        return Parsed::kHelp;
+      case ':':
+        return Refuse("option -%s needs a value", OptionName(optopt).data());
+      default:
+        return Refuse("unknown option -%s", OptionName(optopt).data());
+    }
+  }
+  if (optind < argc) return Refuse("unexpected argument \"%s\"", argv[optind]);
+  if (o->port < 0) return Refuse("%s", "no port given (-p)");
+  // NetSocket takes what does not parse as "every address"; a typo must not
+  // open the collector to the network.
+  in_addr probe{};
+  if (inet_pton(AF_INET, o->address, &probe) != 1)
+    return Refuse("bad address \"%s\" (a dotted IPv4 address)", o->address);
+  return Parsed::kRun;
 }
 
 // Makes the listening socket.  A UDP socket is bound here rather than by
 // NetSocket, whose SO_REUSEADDR would let two collectors share a UDP port
 // silently, each seeing only part of the traffic.
-Socket Listen(const char *address, int port, bool udp) {
-  if (!udp) return Socket(NetSocket(nullptr, 0, address, port, IPPROTO_TCP, NET_MODE_SERVER, 0));
-  Socket s(NetSocket(nullptr, 0, address, port, IPPROTO_UDP, 0, 0));
+Socket Listen(const Options &o) {
+  if (!o.udp)
+    return Socket(NetSocket(nullptr, 0, o.address, o.port, IPPROTO_TCP, NET_MODE_SERVER, 0));
+  Socket s(NetSocket(nullptr, 0, o.address, o.port, IPPROTO_UDP, 0, 0));
   if (s && bind(s->sockOpts->sock, reinterpret_cast<sockaddr *>(&s->sockOpts->source),
                 sizeof(s->sockOpts->source)) != 0) {
     int saved = errno;
@@ -275,49 +324,31 @@ Socket Listen(const char *address, int port, bool udp) {
   return s;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-  // The socket layer writes its progress to the agent's diagnostic log;
-  // the collector is not the agent and keeps no such log.
-  std::snprintf(pLogFile, sizeof pLogFile, "%s", "/dev/null");
-  const char *address = kDefaultAddress;
-  int port = -1;
-  bool udp = false;
-  int opt;
-  opterr = 0;
-  while ((opt = getopt(argc, argv, ":a:p:uh")) != -1) {
-    switch (opt) {
-      case 'a':
-        address = optarg;
-        break;
-      case 'p':
-        if (!ParsePort(optarg, &port)) return UsageError("bad port \"%s\" (0 to 65535)", optarg);
-        break;
-      case 'u':
-        udp = true;
-        break;
-      case 'h':
-        std::fputs(kUsage, stdout);
-        return 0;
-      case ':':
-        return UsageError("option -%s needs a value", OptionName(optopt).data());
-      default:
-        return UsageError("unknown option -%s", OptionName(optopt).data());
-    }
+// The listening socket, announced with its port on standard error (the
+// port 0 asks for is learnt only here); null once the failure is reported.
+Socket OpenListener(const Options &o) {
+  const char *proto = o.udp ? "udp" : "tcp";
+  Socket sock = Listen(o);
+  if (!sock) {
+    std::fprintf(stderr, "veldcollect: cannot listen on %s:%d/%s: %s\n", o.address, o.port, proto,
+                 std::strerror(errno));
+    return sock;
   }
-  if (optind < argc) return UsageError("unexpected argument \"%s\"", argv[optind]);
-  if (port < 0) return UsageError("%s", "no port given (-p)");
-  // NetSocket takes what does not parse as "every address"; a typo must not
-  // open the collector to the network.
-  in_addr probe{};
-  if (inet_pton(AF_INET, address, &probe) != 1)
-    return UsageError("bad address \"%s\" (a dotted IPv4 address)", address);
+  sockaddr_in bound{};
+  socklen_t len = sizeof(bound);
+  getsockname(sock->sockOpts->sock, reinterpret_cast<sockaddr *>(&bound), &len);
+  std::fprintf(stderr, "veldcollect: listening on %s:%u/%s\n", o.address, ntohs(bound.sin_port),
+               proto);
+  std::fflush(stderr);
+  return sock;
+}
 
-  int wake[2];
+// Makes the pipe that wakes poll and sends SIGINT and SIGTERM to OnSignal;
+// false once the failure is reported.
+bool CatchStopSignals(int wake[2]) {
   if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
     std::fprintf(stderr, "veldcollect: pipe: %s\n", std::strerror(errno));
-    return kExitFailure;
+    return false;
   }
   g_wake_fd = wake[1];
   struct sigaction sa {};
@@ -326,22 +357,29 @@ int main(int argc, char **argv) {
   sa.sa_flags = 0;  // no SA_RESTART: a blocked write must see the stop too
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  return true;
+}
 
-  const char *proto = udp ? "udp" : "tcp";
-  Socket sock = Listen(address, port, udp);
-  if (!sock) {
-    std::fprintf(stderr, "veldcollect: cannot listen on %s:%d/%s: %s\n", address, port, proto,
-                 std::strerror(errno));
-    return kExitFailure;
+}  // namespace
+
+int main(int argc, char **argv) {
+  // The socket layer writes its progress to the agent's diagnostic log;
+  // the collector is not the agent and keeps no such log.
+  std::snprintf(pLogFile, sizeof pLogFile, "%s", "/dev/null");
+  Options o;
+  switch (ParseOptions(argc, argv, &o)) {
+    case Parsed::kRun:
+      break;
+    case Parsed::kHelp:
+      return 0;
+    case Parsed::kRefused:
+      return kExitUsage;
   }
-  sockaddr_in bound{};
-  socklen_t len = sizeof(bound);
-  getsockname(sock->sockOpts->sock, reinterpret_cast<sockaddr *>(&bound), &len);
-  std::fprintf(stderr, "veldcollect: listening on %s:%u/%s\n", address, ntohs(bound.sin_port),
-               proto);
-  std::fflush(stderr);
-
-  int rc = udp ? RunUdp(std::move(sock), wake[0]) : RunTcp(std::move(sock), wake[0]);
+  int wake[2];
+  if (!CatchStopSignals(wake)) return kExitFailure;
+  Socket sock = OpenListener(o);
+  if (!sock) return kExitFailure;
+  int rc = o.udp ? RunUdp(std::move(sock), wake[0]) : RunTcp(std::move(sock), wake[0]);
   close(wake[0]);
   close(wake[1]);
   return rc;
