@@ -308,16 +308,19 @@ Parsed ParseOptions(int argc, char **argv, Options *o) {
   return Parsed::kRun;
 }
 
-// Makes the listening socket.  A UDP socket is bound here rather than by
-// NetSocket, whose SO_REUSEADDR would let two collectors share a UDP port
-// silently, each seeing only part of the traffic.
-Socket Listen(const Options &o) {
+// Makes the listening socket; on failure *failed names the call.  A UDP
+// socket is bound here rather than by NetSocket, whose SO_REUSEADDR would let
+// two collectors share a UDP port silently, each seeing only part of the
+// traffic.
+Socket Listen(const Options &o, const char **failed) {
+  *failed = "NetSocket";
   if (!o.udp)
     return Socket(NetSocket(nullptr, 0, o.address, o.port, IPPROTO_TCP, NET_MODE_SERVER, 0));
   Socket s(NetSocket(nullptr, 0, o.address, o.port, IPPROTO_UDP, 0, 0));
   if (s && bind(s->sockOpts->sock, reinterpret_cast<sockaddr *>(&s->sockOpts->source),
                 sizeof(s->sockOpts->source)) != 0) {
     int saved = errno;
+    *failed = "bind";
     s.reset();
     errno = saved;
   }
@@ -328,10 +331,11 @@ Socket Listen(const Options &o) {
 // port 0 asks for is learnt only here); null once the failure is reported.
 Socket OpenListener(const Options &o) {
   const char *proto = o.udp ? "udp" : "tcp";
-  Socket sock = Listen(o);
+  const char *failed = nullptr;
+  Socket sock = Listen(o, &failed);
   if (!sock) {
-    std::fprintf(stderr, "veldcollect: cannot listen on %s:%d/%s: %s\n", o.address, o.port, proto,
-                 std::strerror(errno));
+    std::fprintf(stderr, "veldcollect: %s: cannot listen on %s:%d/%s: %s\n", failed, o.address,
+                 o.port, proto, std::strerror(errno));
     return sock;
   }
   sockaddr_in bound{};
