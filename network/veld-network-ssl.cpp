@@ -50,19 +50,19 @@ void ReleaseContext(P_NETWORK_SSL_OPTS t) {
 
 using Handshake = int (*)(SSL *);
 
-int RunHandshake(P_ZUN_SOCKET sock, Handshake handshake) {
+bool RunHandshake(P_ZUN_SOCKET sock, Handshake handshake) {
   P_NETWORK_SSL_OPTS t = TlsPart(sock);
-  if (t == nullptr || sock->sockOpts == nullptr) return 0;
+  if (t == nullptr || sock->sockOpts == nullptr) return false;
   if (t->ssl == nullptr) {
-    if (t->context == nullptr) return 0;
+    if (t->context == nullptr) return false;
     t->ssl = SSL_new(t->context);
-    if (t->ssl == nullptr) return 0;
+    if (t->ssl == nullptr) return false;
   }
   if (SSL_set_fd(t->ssl, sock->sockOpts->sock) != 1 || handshake(t->ssl) != 1) {
     ReleaseConnection(t);
-    return 0;
+    return false;
   }
-  return 1;
+  return true;
 }
 
 bool AnyRefused(std::initializer_list<const char *> args) {
@@ -74,24 +74,24 @@ bool AnyRefused(std::initializer_list<const char *> args) {
 
 // Runs veld_openssl_program with `argv` (argv[0] included, null-terminated),
 // standard input, output and error on /dev/null so that it can neither
-// wait for a terminal nor write over the caller's streams.  1 only when it
-// ran and exited with status 0.
-int RunOpenssl(char *const argv[]) {
+// wait for a terminal nor write over the caller's streams.  True only when
+// it ran and exited with status 0.
+bool RunOpenssl(char *const argv[]) {
   posix_spawn_file_actions_t actions;
-  if (posix_spawn_file_actions_init(&actions) != 0) return 0;
-  int ok = posix_spawn_file_actions_addopen(&actions, 0, kDevNull, O_RDONLY, 0) == 0 &&
-           posix_spawn_file_actions_addopen(&actions, 1, kDevNull, O_WRONLY, 0) == 0 &&
-           posix_spawn_file_actions_adddup2(&actions, 1, 2) == 0;
+  if (posix_spawn_file_actions_init(&actions) != 0) return false;
+  bool ok = posix_spawn_file_actions_addopen(&actions, 0, kDevNull, O_RDONLY, 0) == 0 &&
+            posix_spawn_file_actions_addopen(&actions, 1, kDevNull, O_WRONLY, 0) == 0 &&
+            posix_spawn_file_actions_adddup2(&actions, 1, 2) == 0;
   pid_t pid = -1;
   if (ok) ok = posix_spawn(&pid, veld_openssl_program, &actions, nullptr, argv, environ) == 0;
   posix_spawn_file_actions_destroy(&actions);
-  if (!ok) return 0;
+  if (!ok) return false;
   int status = 0;
   pid_t r;
   do {
     r = waitpid(pid, &status, 0);
   } while (r < 0 && errno == EINTR);
-  return r == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
+  return r == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace
@@ -146,9 +146,9 @@ int SSLSetContext(P_ZUN_SOCKET sock, const SSL_METHOD *sslMethod) {
   return t->context != nullptr ? 1 : 0;
 }
 
-int SSLConnect(P_ZUN_SOCKET sock) { return RunHandshake(sock, SSL_connect); }
+int SSLConnect(P_ZUN_SOCKET sock) { return RunHandshake(sock, SSL_connect) ? 1 : 0; }
 
-int SSLAccept(P_ZUN_SOCKET sock) { return RunHandshake(sock, SSL_accept); }
+int SSLAccept(P_ZUN_SOCKET sock) { return RunHandshake(sock, SSL_accept) ? 1 : 0; }
 
 int SSLWrite(P_ZUN_SOCKET sock, const char *buff, int size, int *length) {
   P_NETWORK_SSL_OPTS t = TlsPart(sock);
@@ -185,7 +185,7 @@ int SSLGenrsaKeyRequest(const char *password, const char *outKeyFile, const char
                         "-subj", subject,
                         nullptr};
   // clang-format on
-  return RunOpenssl(const_cast<char *const *>(argv));
+  return RunOpenssl(const_cast<char *const *>(argv)) ? 1 : 0;
 }
 
 int SSLGenCertificate(const char *password, const char *daysValid, const char *inCsr,
@@ -202,5 +202,5 @@ int SSLGenCertificate(const char *password, const char *daysValid, const char *i
                         "-subj", subject,
                         nullptr};
   // clang-format on
-  return RunOpenssl(const_cast<char *const *>(argv));
+  return RunOpenssl(const_cast<char *const *>(argv)) ? 1 : 0;
 }

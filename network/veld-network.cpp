@@ -68,9 +68,10 @@ sockaddr_in MakeAddress(const char *name, int port) {
   return sa;
 }
 
-int SetIntOption(int fd, int level, int name) {
+// Turns a socket option on; false, with errno, when it cannot.
+bool SetFlag(int fd, int level, int name) {
   int one = 1;
-  return setsockopt(fd, level, name, &one, sizeof(one));
+  return setsockopt(fd, level, name, &one, sizeof(one)) == 0;
 }
 
 // The socket type and protocol NetSocket makes for `ipProto`.
@@ -87,7 +88,7 @@ SocketKind KindOf(unsigned int ipProto) {
 // A client's step: connect to `dest`.  False, with errno, when it fails.
 bool ConnectClient(P_NETWORK_SOCKET_OPTS so, int proto) {
   // Small requests must leave at once rather than wait to coalesce.
-  if (proto == IPPROTO_TCP && SetIntOption(so->sock, IPPROTO_TCP, TCP_NODELAY) != 0) return false;
+  if (proto == IPPROTO_TCP && !SetFlag(so->sock, IPPROTO_TCP, TCP_NODELAY)) return false;
   Log(kProgress, kMsgConnecting);
   if (connect(so->sock, reinterpret_cast<sockaddr *>(&so->dest), sizeof(so->dest)) != 0)
     return false;
@@ -100,7 +101,7 @@ bool ConnectClient(P_NETWORK_SOCKET_OPTS so, int proto) {
 bool BindServer(P_NETWORK_SOCKET_OPTS so, int proto, unsigned int backLog) {
   // A restarted server must get its port back while connections of the
   // previous one still sit in TIME_WAIT.
-  if (SetIntOption(so->sock, SOL_SOCKET, SO_REUSEADDR) != 0 ||
+  if (!SetFlag(so->sock, SOL_SOCKET, SO_REUSEADDR) ||
       bind(so->sock, reinterpret_cast<sockaddr *>(&so->source), sizeof(so->source)) != 0)
     return false;
   if (proto != IPPROTO_TCP) return true;

@@ -107,16 +107,16 @@ void *PerfMonThread(void *) {
 
 // ---------------------------------------------------------------- records
 
-int PerfMonSend(unsigned int stamp, const char *fmt, ...) {
+bool PerfMonSend(unsigned int stamp, const char *fmt, ...) {
   char record[PERFMON_RECORD_MAX];
   int head = std::snprintf(record, sizeof record, kRecordHead, stamp);
-  if (head < 0) return 0;
+  if (head < 0) return false;
   va_list ap;
   va_start(ap, fmt);
   int n = std::vsnprintf(record + head, sizeof record - static_cast<size_t>(head), fmt, ap);
   va_end(ap);
-  if (n < 0) return 0;
-  return SendLog(record);
+  if (n < 0) return false;
+  return SendLog(record) == 1;
 }
 
 unsigned int PerfMonStamp() { return static_cast<unsigned int>(veld_time(nullptr)); }
@@ -130,19 +130,19 @@ PerfMonLineReader::~PerfMonLineReader() {
   if (fd_ >= 0) close(fd_);
 }
 
-int PerfMonLineReader::Open(const char *path) {
+bool PerfMonLineReader::Open(const char *path) {
   char full[perfmon::kPathMax];
-  if (!VeldKernelPath(full, sizeof full, path)) return 0;
+  if (!VeldKernelPath(full, sizeof full, path)) return false;
   if (fd_ >= 0) close(fd_);
   start_ = end_ = 0;
   eof_ = skipping_ = false;
   fd_ = open(full, O_RDONLY | O_CLOEXEC);
-  return fd_ >= 0 ? 1 : 0;
+  return fd_ >= 0;
 }
 
-// Moves the unread bytes to the front and reads more behind them; 0 at the
-// end of the file (or on an error, which ends the file just the same).
-int PerfMonLineReader::Fill() {
+// Moves the unread bytes to the front and reads more behind them; false at
+// the end of the file (or on an error, which ends the file just the same).
+bool PerfMonLineReader::Fill() {
   if (start_ > 0) {
     std::memmove(buf_, buf_ + start_, end_ - start_);
     end_ -= start_;
@@ -152,16 +152,16 @@ int PerfMonLineReader::Fill() {
     ssize_t n = read(fd_, buf_ + end_, cap_ - end_);
     if (n > 0) {
       end_ += static_cast<size_t>(n);
-      return 1;
+      return true;
     }
     if (n < 0 && errno == EINTR) continue;
     eof_ = true;
-    return 0;
+    return false;
   }
 }
 
-int PerfMonLineReader::Next(std::string_view *line) {
-  if (fd_ < 0) return 0;
+bool PerfMonLineReader::Next(std::string_view *line) {
+  if (fd_ < 0) return false;
   for (;;) {
     const char *b = buf_ + start_;
     size_t avail = end_ - start_;
@@ -175,7 +175,7 @@ int PerfMonLineReader::Next(std::string_view *line) {
       }
       if (len == 0) continue;
       *line = std::string_view(b, len < maxline_ ? len : maxline_);
-      return 1;
+      return true;
     }
     if (skipping_) {
       start_ = end_;
@@ -184,17 +184,17 @@ int PerfMonLineReader::Next(std::string_view *line) {
       *line = std::string_view(b, maxline_);
       start_ = end_;
       skipping_ = true;
-      return 1;
+      return true;
     } else if (eof_) {
       start_ = end_;
-      if (avail == 0) return 0;
+      if (avail == 0) return false;
       *line = std::string_view(b, avail);  // last line without an end
-      return 1;
+      return true;
     }
     if (!eof_)
       Fill();
     else if (skipping_)
-      return 0;
+      return false;
   }
 }
 

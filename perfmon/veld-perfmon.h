@@ -53,9 +53,9 @@ void PerfMonStop(P_PERFMON_SAMPLERS s);
 // Sends one metric record: "<stamp> VELDPerfMon: " and then `fmt`, which
 // holds only the body (the item's name where there is one, the key, the
 // value and the newline).  The whole record is formatted into a stack buffer
-// bounded to PERFMON_RECORD_MAX and handed to SendLog; its result is
-// SendLog's (0 also when nothing could be formatted).
-int PerfMonSend(unsigned int stamp, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// bounded to PERFMON_RECORD_MAX and handed to SendLog; true when SendLog
+// sent it, false when it did not or nothing could be formatted.
+bool PerfMonSend(unsigned int stamp, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // The record stamp: the seam clock's low 32 bits.
 unsigned int PerfMonStamp();
@@ -72,13 +72,14 @@ class PerfMonLineReader {
   PerfMonLineReader(const PerfMonLineReader &) = delete;
   PerfMonLineReader &operator=(const PerfMonLineReader &) = delete;
 
-  // Opens szKernelRoot + `path`; 1 on success, 0 otherwise.
-  int Open(const char *path);
-  // 1 with the next line in *line, 0 at the end of the file or on a read error.
-  int Next(std::string_view *line);
+  // Opens szKernelRoot + `path`; false when it cannot.
+  bool Open(const char *path);
+  // True with the next line in *line; false at the end of the file or on a
+  // read error.
+  bool Next(std::string_view *line);
 
  private:
-  int Fill();
+  bool Fill();
 
   char *buf_;
   size_t cap_, maxline_;

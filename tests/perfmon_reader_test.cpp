@@ -82,21 +82,21 @@ TEST(PerfMonLineReader, FilesOnlyUnderKernelRoot) {
   char buf[64];
   PerfMonLineReader r(buf, sizeof buf, 32);
   std::string_view line;
-  EXPECT_EQ(r.Open("/proc/missing"), 0);
-  EXPECT_EQ(r.Next(&line), 0);
-  EXPECT_EQ(r.Open("/proc/self/stat"), 0);  // the host's own /proc is not under the root
+  EXPECT_FALSE(r.Open("/proc/missing"));
+  EXPECT_FALSE(r.Next(&line));
+  EXPECT_FALSE(r.Open("/proc/self/stat"));  // the host's own /proc is not under the root
   std::string deep(1100, 'd');
-  EXPECT_EQ(r.Open(("/" + deep).c_str()), 0);
+  EXPECT_FALSE(r.Open(("/" + deep).c_str()));
 
   tree.Write("/proc/a", "one\ntwo\n");
   tree.Write("/proc/b", "three\n");
-  ASSERT_EQ(r.Open("/proc/a"), 1);
-  ASSERT_EQ(r.Next(&line), 1);
+  ASSERT_TRUE(r.Open("/proc/a"));
+  ASSERT_TRUE(r.Next(&line));
   EXPECT_EQ(line, "one");
-  ASSERT_EQ(r.Open("/proc/b"), 1);  // reopening forgets the rest of the first file
-  ASSERT_EQ(r.Next(&line), 1);
+  ASSERT_TRUE(r.Open("/proc/b"));  // reopening forgets the rest of the first file
+  ASSERT_TRUE(r.Next(&line));
   EXPECT_EQ(line, "three");
-  EXPECT_EQ(r.Next(&line), 0);
+  EXPECT_FALSE(r.Next(&line));
 }
 
 // Numbers: digits after blanks, saturating; no digit is no number.
