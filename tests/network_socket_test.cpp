@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "owned_socket.h"
 #include "test_util.h"
 #include "veld-agent.h"
 #include "veld-network.h"
@@ -38,16 +39,7 @@ class NetSocketTest : public ::testing::Test {
   veldtest::TempDir dir_;
 };
 
-struct Owned {
-  explicit Owned(P_ZUN_SOCKET s) : p(s) {}
-  ~Owned() { NetSocketFree(p); }
-  Owned(const Owned &) = delete;
-  Owned &operator=(const Owned &) = delete;
-  P_ZUN_SOCKET get() const { return p; }
-  P_ZUN_SOCKET operator->() const { return p; }
-  explicit operator bool() const { return p != nullptr; }
-  P_ZUN_SOCKET p;
-};
+using Owned = veldtest::OwnedSocket;
 
 int Fd(const Owned &s) { return s->sockOpts->sock; }
 

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "owned_socket.h"
 #include "test_util.h"
 #include "veld-agent.h"
 #include "veld-network-ssl.h"
@@ -29,16 +30,7 @@ namespace {
 
 constexpr const char kLoopback[] = "127.0.0.1";
 
-struct Owned {
-  explicit Owned(P_ZUN_SOCKET s = nullptr) : p(s) {}
-  ~Owned() { NetSocketFree(p); }
-  Owned(const Owned &) = delete;
-  Owned &operator=(const Owned &) = delete;
-  P_ZUN_SOCKET get() const { return p; }
-  P_ZUN_SOCKET operator->() const { return p; }
-  explicit operator bool() const { return p != nullptr; }
-  P_ZUN_SOCKET p;
-};
+using Owned = veldtest::OwnedSocket;
 
 // Runs a program with an argument vector, output discarded; its exit status.
 int RunProgram(const std::vector<std::string> &args) {
