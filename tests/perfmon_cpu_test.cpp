@@ -36,6 +36,13 @@ class PerfMonCpu : public perfmontest::PerfMonTest {
   static void Append(std::vector<std::string> *a, const std::vector<std::string> &b) {
     a->insert(a->end(), b.begin(), b.end());
   }
+  // Writes /proc/stat with these processor lines, runs a pass and returns
+  // the records it sent.
+  std::vector<std::string> PassOver(const std::vector<CpuLine> &cpus) {
+    tree.Write("/proc/stat", StatFile(cpus));
+    PerfMonCPUProcess(info);
+    return Records();
+  }
 
   P_PERFMON_CPU_INFO info = nullptr;
 };
@@ -61,12 +68,9 @@ TEST_F(PerfMonCpu, FirstPassSilentSecondSendsSharesInOrder) {
 // double it would be 0.62) and 159 of 160 prints 99.37; one third is 33.33.
 TEST_F(PerfMonCpu, SharesUseSinglePrecisionQuotients) {
   PerfMonCPUProcess(info);
-  tree.Write("/proc/stat",
-             StatFile({{"cpu0", 101, 0, 100, 259, 0}, {"cpu1", 101, 0, 100, 102, 0}}));
-  PerfMonCPUProcess(info);
   std::vector<std::string> want = CpuRecords("0", "0.63", "0.00", "0.63", "99.37");
   Append(&want, CpuRecords("1", "33.33", "0.00", "33.33", "66.67"));
-  EXPECT_EQ(Records(), want);
+  EXPECT_EQ(PassOver({{"cpu0", 101, 0, 100, 259, 0}, {"cpu1", 101, 0, 100, 102, 0}}), want);
 }
 
 // --- readings that give no meaningful share
@@ -76,13 +80,10 @@ TEST_F(PerfMonCpu, SharesUseSinglePrecisionQuotients) {
 // the other processor is unaffected.
 TEST_F(PerfMonCpu, CounterGoingBackwardsSendsNothingThatPass) {
   PerfMonCPUProcess(info);
-  tree.Write("/proc/stat", StatFile({{"cpu0", 50, 0, 100, 100, 0}, {"cpu1", 101, 0, 101, 102, 0}}));
-  PerfMonCPUProcess(info);
-  EXPECT_EQ(Records(), CpuRecords("1", "50.00", "25.00", "25.00", "50.00"));
-
-  tree.Write("/proc/stat", StatFile({{"cpu0", 51, 0, 100, 101, 0}, {"cpu1", 101, 0, 101, 102, 0}}));
-  PerfMonCPUProcess(info);
-  EXPECT_EQ(Records(), CpuRecords("0", "50.00", "0.00", "50.00", "50.00"));
+  EXPECT_EQ(PassOver({{"cpu0", 50, 0, 100, 100, 0}, {"cpu1", 101, 0, 101, 102, 0}}),
+            CpuRecords("1", "50.00", "25.00", "25.00", "50.00"));
+  EXPECT_EQ(PassOver({{"cpu0", 51, 0, 100, 101, 0}, {"cpu1", 101, 0, 101, 102, 0}}),
+            CpuRecords("0", "50.00", "0.00", "50.00", "50.00"));
 }
 
 // No tick elapsed since the previous reading: nothing is sent (never "-nan").
@@ -105,29 +106,24 @@ TEST_F(PerfMonCpu, OfflineProcessorInTheMiddleHidesNothingAfterIt) {
   ASSERT_GE(info->counter_size, 3);
   EXPECT_EQ(PerfMonCPUProcess(info), 0);  // cpu1 has no line
 
-  tree.Write("/proc/stat",
-             StatFile({{"cpu0", 101, 0, 100, 101, 0}, {"cpu2", 103, 0, 100, 101, 0}}));
-  PerfMonCPUProcess(info);
   std::vector<std::string> want = CpuRecords("0", "50.00", "0.00", "50.00", "50.00");
   Append(&want, CpuRecords("2", "75.00", "0.00", "75.00", "25.00"));
-  EXPECT_EQ(Records(), want);
+  EXPECT_EQ(PassOver({{"cpu0", 101, 0, 100, 101, 0}, {"cpu2", 103, 0, 100, 101, 0}}), want);
 
-  tree.Write("/proc/stat", StatFile({{"cpu0", 101, 0, 101, 102, 0},
-                                     {"cpu1", 500, 0, 500, 500, 0},
-                                     {"cpu2", 103, 0, 100, 102, 0}}));
-  PerfMonCPUProcess(info);
   want = CpuRecords("0", "50.00", "50.00", "0.00", "50.00");
   Append(&want, CpuRecords("2", "0.00", "0.00", "0.00", "100.00"));
-  EXPECT_EQ(Records(), want);
+  EXPECT_EQ(PassOver({{"cpu0", 101, 0, 101, 102, 0},
+                      {"cpu1", 500, 0, 500, 500, 0},
+                      {"cpu2", 103, 0, 100, 102, 0}}),
+            want);
 
-  tree.Write("/proc/stat", StatFile({{"cpu0", 101, 0, 101, 103, 0},
-                                     {"cpu1", 501, 0, 500, 501, 0},
-                                     {"cpu2", 103, 0, 100, 103, 0}}));
-  PerfMonCPUProcess(info);
   want = CpuRecords("0", "0.00", "0.00", "0.00", "100.00");
   Append(&want, CpuRecords("1", "50.00", "0.00", "50.00", "50.00"));
   Append(&want, CpuRecords("2", "0.00", "0.00", "0.00", "100.00"));
-  EXPECT_EQ(Records(), want);
+  EXPECT_EQ(PassOver({{"cpu0", 101, 0, 101, 103, 0},
+                      {"cpu1", 501, 0, 500, 501, 0},
+                      {"cpu2", 103, 0, 100, 103, 0}}),
+            want);
 }
 
 // With cpu1 offline, processor 1 must not take the line of cpu10 (whose
@@ -200,10 +196,8 @@ TEST_F(PerfMonCpu, CutProcessorLineCostsOnlyThatProcessor) {
   EXPECT_EQ(PerfMonCPUProcess(info), 0);
   EXPECT_EQ(Records(), CpuRecords("0", "50.00", "0.00", "50.00", "50.00"));
 
-  tree.Write("/proc/stat",
-             StatFile({{"cpu0", 101, 0, 100, 102, 0}, {"cpu1", 102, 0, 100, 102, 0}}));
-  PerfMonCPUProcess(info);
-  EXPECT_EQ(Records(), CpuRecords("0", "0.00", "0.00", "0.00", "100.00"));
+  EXPECT_EQ(PassOver({{"cpu0", 101, 0, 100, 102, 0}, {"cpu1", 102, 0, 100, 102, 0}}),
+            CpuRecords("0", "0.00", "0.00", "0.00", "100.00"));
 }
 
 // An unreadable /proc/stat costs the pass, and the readings start afresh.
@@ -211,16 +205,10 @@ TEST_F(PerfMonCpu, UnreadableStatSendsNothingAndRestartsReadings) {
   PerfMonCPUProcess(info);
   tree.Remove("/proc/stat");
   EXPECT_EQ(PerfMonCPUProcess(info), 0);
-  tree.Write("/proc/stat",
-             StatFile({{"cpu0", 200, 0, 100, 100, 0}, {"cpu1", 200, 0, 100, 100, 0}}));
-  PerfMonCPUProcess(info);
-  EXPECT_TRUE(Records().empty());
-  tree.Write("/proc/stat",
-             StatFile({{"cpu0", 201, 0, 100, 100, 0}, {"cpu1", 200, 0, 100, 101, 0}}));
-  PerfMonCPUProcess(info);
+  EXPECT_TRUE(PassOver({{"cpu0", 200, 0, 100, 100, 0}, {"cpu1", 200, 0, 100, 100, 0}}).empty());
   std::vector<std::string> want = CpuRecords("0", "100.00", "0.00", "100.00", "0.00");
   Append(&want, CpuRecords("1", "0.00", "0.00", "0.00", "100.00"));
-  EXPECT_EQ(Records(), want);
+  EXPECT_EQ(PassOver({{"cpu0", 201, 0, 100, 100, 0}, {"cpu1", 200, 0, 100, 101, 0}}), want);
 }
 
 }  // namespace
