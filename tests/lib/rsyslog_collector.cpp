@@ -188,6 +188,55 @@ bool DecodeLine(std::string_view line, std::string *out) {
   return true;
 }
 
+// The collector's configuration: every message received on `port` over TCP
+// or UDP goes to `records` as raw JSON, rsyslog's own messages to `internal`.
+std::string ConfigText(const std::string &work, const std::string &records,
+                       const std::string &internal, const std::string &port) {
+  return "global(workDirectory=\"" + work +
+         "\"\n"
+         "       processInternalMessages=\"on\"\n"
+         "       parser.escapeControlCharactersOnReceive=\"off\"\n"
+         "       maxMessageSize=\"256k\")\n"
+         "module(load=\"imtcp\")\n"
+         "module(load=\"imudp\")\n"
+         "template(name=\"veldRawJson\" type=\"list\") {\n"
+         "  constant(value=\"{\\\"raw\\\":\\\"\")\n"
+         "  property(name=\"rawmsg\" format=\"json\")\n"
+         "  constant(value=\"\\\"}\\n\")\n"
+         "}\n"
+         "ruleset(name=\"veldCollect\") {\n"
+         "  action(type=\"omfile\" file=\"" +
+         records +
+         "\" template=\"veldRawJson\"\n"
+         "         flushOnTXEnd=\"on\" asyncWriting=\"off\")\n"
+         "}\n"
+         "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" +
+         port +
+         "\"\n"
+         "      supportOctetCountedFraming=\"off\" ruleset=\"veldCollect\")\n"
+         "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" +
+         port +
+         "\"\n"
+         "      rcvBufSize=\"4m\" ruleset=\"veldCollect\")\n"
+         "# Only rsyslog's own messages reach the default ruleset.\n"
+         "action(type=\"omfile\" file=\"" +
+         internal + "\" flushOnTXEnd=\"on\" asyncWriting=\"off\")\n";
+}
+
+// A misspelt option does not stop rsyslogd, so a check run decides; false
+// with *err holding what it said.
+bool ConfigAccepted(const std::string &rsyslogd, const std::string &conf,
+                    const std::string &check_out, std::string *err) {
+  pid_t check = Spawn({rsyslogd, "-N1", "-f", conf}, check_out);
+  int status = 0;
+  if (check < 0 || waitpid(check, &status, 0) != check || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0) {
+    *err = "rsyslogd -N1 rejected the configuration:\n" + ReadFile(check_out);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool RsyslogCollector::Start(std::string *err) {
@@ -219,43 +268,8 @@ bool RsyslogCollector::StartOnce(const std::string &rsyslogd, std::string *err) 
   std::remove((dir_ / "internal.log").c_str());
   mkdir(work.c_str(), 0700);
   const std::string port = std::to_string(port_);
-  WriteFile(conf, "global(workDirectory=\"" + work +
-                      "\"\n"
-                      "       processInternalMessages=\"on\"\n"
-                      "       parser.escapeControlCharactersOnReceive=\"off\"\n"
-                      "       maxMessageSize=\"256k\")\n"
-                      "module(load=\"imtcp\")\n"
-                      "module(load=\"imudp\")\n"
-                      "template(name=\"veldRawJson\" type=\"list\") {\n"
-                      "  constant(value=\"{\\\"raw\\\":\\\"\")\n"
-                      "  property(name=\"rawmsg\" format=\"json\")\n"
-                      "  constant(value=\"\\\"}\\n\")\n"
-                      "}\n"
-                      "ruleset(name=\"veldCollect\") {\n"
-                      "  action(type=\"omfile\" file=\"" +
-                      (dir_ / "records.json") +
-                      "\" template=\"veldRawJson\"\n"
-                      "         flushOnTXEnd=\"on\" asyncWriting=\"off\")\n"
-                      "}\n"
-                      "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" +
-                      port +
-                      "\"\n"
-                      "      supportOctetCountedFraming=\"off\" ruleset=\"veldCollect\")\n"
-                      "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" +
-                      port +
-                      "\"\n"
-                      "      rcvBufSize=\"4m\" ruleset=\"veldCollect\")\n"
-                      "# Only rsyslog's own messages reach the default ruleset.\n"
-                      "action(type=\"omfile\" file=\"" +
-                      (dir_ / "internal.log") + "\" flushOnTXEnd=\"on\" asyncWriting=\"off\")\n");
-
-  // A misspelt option does not stop rsyslogd, so the check run decides.
-  const std::string check_out = dir_ / "check.out";
-  pid_t check = Spawn({rsyslogd, "-N1", "-f", conf}, check_out);
-  int status = 0;
-  if (check < 0 || waitpid(check, &status, 0) != check || !WIFEXITED(status) ||
-      WEXITSTATUS(status) != 0) {
-    *err = "rsyslogd -N1 rejected the configuration:\n" + ReadFile(check_out);
+  WriteFile(conf, ConfigText(work, dir_ / "records.json", dir_ / "internal.log", port));
+  if (!ConfigAccepted(rsyslogd, conf, dir_ / "check.out", err)) {
     port_ = 0;
     return false;
   }
@@ -269,6 +283,7 @@ bool RsyslogCollector::StartOnce(const std::string &rsyslogd, std::string *err) 
   const std::string tcp_cmd = "ss -ltnp 2>&1";
   const std::string udp_cmd = "ss -lunp 2>&1";
   for (int waited = 0; waited < kBindTimeoutMs; waited += kPollMs) {
+    int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
       *err = "rsyslogd exited during start-up:\n" + Diagnostics();
