@@ -81,10 +81,7 @@ void NewList() { LogFileList.store(nullptr); }
 
 P_LOGFILE_LIST Append(const std::string &path) {
   P_LOGFILE_LIST n = LogFileNew(strdup(path.c_str()));
-  if (LogFileList.load() == nullptr)
-    LogFileList.store(n);
-  else
-    LogFileAdd(LogFileList.load(), n);
+  LogFileListAppend(n);
   return n;
 }
 

@@ -3,8 +3,9 @@
 //   veld-config.cpp        the configuration file reader (below)
 //   veld-diaglog.cpp       the diagnostic log (veld-diaglog.h)
 //   veld-text.cpp          file and text helpers, ASCII case folding (veld-text.h)
+//   veld-linereader.cpp    a file read one line at a time (veld-linereader.h)
 //   veld-seams.cpp         the test seams: sleep, clock, kernel-file root (veld-seams.h)
-// The last three need nothing of the agent and form the core library that
+// The last four need nothing of the agent and form the core library that
 // the socket library and veldcollect build on too.
 //
 // The configuration is read once by the main thread before any worker

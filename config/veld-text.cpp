@@ -8,11 +8,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
 
-#include "veld-owners.h"
+#include "veld-linereader.h"
 
 namespace {
 
@@ -108,64 +110,34 @@ int FileExists(const char *name) {
 }
 int read_line(const char *filename, char *line, unsigned int len, const char *key) {
   if (filename == nullptr || line == nullptr || len == 0) return 0;
-  veld::UniqueFd fd(open(filename, O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return 0;
-
-  // The whole file is streamed through a fixed buffer, so lines far down a
-  // long /proc/stat are found without allocating.  `line` is written only
-  // once a line has matched: a miss leaves it as it was.
-  const size_t keylen = key ? std::strlen(key) : 0;
-  const size_t keep = keylen < len - 1 ? keylen : len - 1;  // prefix bytes to copy
-  char prefix_small[256];
-  std::string prefix_big;  // only for keys longer than any caller uses
-  char *prefix = prefix_small;
-  if (keep > sizeof prefix_small) {
-    prefix_big.resize(keep);
-    prefix = prefix_big.data();
+  const size_t keylen = key != nullptr ? std::strlen(key) : 0;
+  // Every line is looked at as far as the key and the copy reach.
+  const size_t want = std::max<size_t>({keylen, len - 1, 1});
+  char small[4096];
+  std::unique_ptr<char[]> big;
+  char *buf = small;
+  size_t cap = sizeof small;
+  if (want >= cap) {  // only for keys or lengths far beyond any caller's
+    cap = want + sizeof small;
+    big = std::make_unique<char[]>(cap);
+    buf = big.get();
   }
-
-  bool in_line = false, alive = false, copying = false;
-  size_t col = 0, out = 0;
-  auto finish = [&] {
-    std::memset(line + out, 0, len - out);
-    return 1;
-  };
-  auto start_copy = [&] {
-    copying = true;
-    out = keep;
-    std::memcpy(line, prefix, keep);
-  };
-
-  char buf[4096];
-  for (;;) {
-    ssize_t n = read(fd.get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    for (ssize_t i = 0; i < n; ++i) {
-      const char c = buf[i];
-      if (c == '\0') return copying ? finish() : 0;  // text ends at a NUL
-      if (c == '\n' || c == '\r') {
-        if (copying) return finish();
-        in_line = false;
-        continue;
-      }
-      if (!in_line) {
-        in_line = true;
-        alive = true;
-        col = 0;
-        if (keylen == 0) start_copy();
-      }
-      if (copying) {
-        if (out < len - 1) line[out++] = c;
-      } else if (alive) {
-        if (LowerC(static_cast<unsigned char>(c)) != LowerC(static_cast<unsigned char>(key[col]))) {
-          alive = false;
-          continue;
-        }
-        if (col < keep) prefix[col] = c;
-        if (++col == keylen) start_copy();
-      }
+  veld::LineReader reader(buf, cap, want);
+  if (!reader.OpenFile(filename)) return 0;
+  std::string_view l;
+  while (reader.Next(&l)) {
+    // The text ends at a NUL.
+    const size_t nul = l.find('\0');
+    const bool last = nul != std::string_view::npos;
+    if (last) l = l.substr(0, nul);
+    if (!l.empty() && l.size() >= keylen && veld::EqualNoCase(l.substr(0, keylen), {key, keylen})) {
+      // `line` is written only once a line has matched: a miss leaves it as it was.
+      const size_t n = std::min<size_t>(l.size(), len - 1);
+      std::memcpy(line, l.data(), n);
+      std::memset(line + n, 0, len - n);
+      return 1;
     }
+    if (last) return 0;
   }
-  return copying ? finish() : 0;
+  return 0;
 }

@@ -110,7 +110,7 @@ int PerfMonGetCPUCount() {
   long n = sysconf(_SC_NPROCESSORS_CONF);
   if (n > 0) return n < PERFMON_CPU_MAX ? static_cast<int>(n) : PERFMON_CPU_MAX;
 
-  char path[perfmon::kPathMax];
+  char path[VELD_PATH_MAX];
   char buf[perfmon::kStreamBuf];
   PerfMonLineReader r(buf, sizeof buf, kCpuInfoLineMax);
   if (!VeldKernelPath(path, sizeof path, perfmon::kCpuInfoPath) || !r.Open(perfmon::kCpuInfoPath)) {

@@ -101,7 +101,7 @@ P_PERFMON_DISK_INFO PerfMonDISKInit() {
   info->dirs.reset(new (std::nothrow) std::unique_ptr<char[]>[PERFMON_DISK_MOUNTS]);
   if (!info->adapterList || !info->dirs) return nullptr;
 
-  char path[perfmon::kPathMax];
+  char path[VELD_PATH_MAX];
   if (!VeldKernelPath(path, sizeof path, perfmon::kMountTable)) return nullptr;
   std::unique_ptr<FILE, MountTableCloser> table(setmntent(path, "r"));
   if (!table) return nullptr;

@@ -13,6 +13,10 @@
 #include <cstddef>
 #include <string_view>
 
+#include "veld-limits.h"
+#include "veld-linereader.h"
+#include "veld-text.h"
+
 #include "veld-perfmon-cpu.h"
 #include "veld-perfmon-disk.h"
 #include "veld-perfmon-mem.h"
@@ -60,33 +64,13 @@ bool PerfMonSend(unsigned int stamp, const char *fmt, ...) __attribute__((format
 // The record stamp: the seam clock's low 32 bits.
 unsigned int PerfMonStamp();
 
-// Reads a kernel file (its path taken under the kernel root) one line at a
-// time through `buf`.  Lines end at '\n' or '\r'; empty lines are skipped;
-// a line longer than `maxline` bytes yields its first `maxline` bytes and the
-// rest of it is dropped.  A line view stays valid until the next Next().
-class PerfMonLineReader {
+// Reads a kernel file, its path taken under the kernel root, one line at a
+// time (veld-linereader.h).
+class PerfMonLineReader : public veld::LineReader {
  public:
-  // `cap` must exceed `maxline`.
-  PerfMonLineReader(char *buf, size_t cap, size_t maxline);
-  ~PerfMonLineReader();
-  PerfMonLineReader(const PerfMonLineReader &) = delete;
-  PerfMonLineReader &operator=(const PerfMonLineReader &) = delete;
-
+  using LineReader::LineReader;
   // Opens szKernelRoot + `path`; false when it cannot.
   bool Open(const char *path);
-  // True with the next line in *line; false at the end of the file or on a
-  // read error.
-  bool Next(std::string_view *line);
-
- private:
-  bool Fill();
-
-  char *buf_;
-  size_t cap_, maxline_;
-  size_t start_ = 0, end_ = 0;
-  int fd_ = -1;
-  bool eof_ = false;
-  bool skipping_ = false;  // dropping the rest of an over-long line
 };
 
 namespace perfmon {
@@ -102,11 +86,6 @@ constexpr const char kMountTable[]    = "/etc/mtab";        // read once, at sta
 constexpr const char kOsTypePath[]    = "/proc/sys/kernel/ostype";     // the kernel's type
 constexpr const char kOsReleasePath[] = "/proc/sys/kernel/osrelease";  // and its release
 // clang-format on
-
-// A path buffer for the kernel root followed by one of these names, NUL
-// included: the size of every path buffer of the agent, the kernel root's
-// own among them.  A root too long to leave room for the name is refused.
-constexpr size_t kPathMax = 1025;
 
 // A kernel-file line is looked at only up to this many bytes, as the
 // 1026-byte line buffer of a single-line lookup would hold it; the rest of a
@@ -125,8 +104,7 @@ bool NextToken(std::string_view *rest, std::string_view seps, std::string_view *
 // Reads an unsigned decimal number at the start of `s` after leading white
 // space: digits only, saturating at the largest value.  False when no digit.
 bool ParseU64(std::string_view s, unsigned long long *v, size_t *used = nullptr);
-// True when `s` begins with `prefix`, compared without regard to case.
-bool HasPrefixNoCase(std::string_view s, std::string_view prefix);
+using veld::HasPrefixNoCase;
 
 constexpr std::string_view kBlanks = " \t\n\r\v\f";
 

@@ -62,18 +62,12 @@ inline void FreshLists() {
 
 inline P_LOGFILE_LIST AddFile(const std::string &path) {
   P_LOGFILE_LIST n = LogFileNew(strdup(path.c_str()));
-  if (LogFileList.load() == nullptr)
-    LogFileList.store(n);
-  else
-    LogFileAdd(LogFileList.load(), n);
+  LogFileListAppend(n);
   return n;
 }
 inline P_LOGDIR_LIST AddDirectory(const std::string &path) {
   P_LOGDIR_LIST n = LogDirectoryNew(strdup(path.c_str()));
-  if (LogDirectoryList.load() == nullptr)
-    LogDirectoryList.store(n);
-  else
-    LogDirectoryAdd(LogDirectoryList.load(), n);
+  LogDirectoryListAppend(n);
   return n;
 }
 inline std::vector<std::string> ListedPaths() {
