@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <vector>
 
+#include "veld-logfile.h"
 #include "veld-owners.h"
 
 namespace logfile {
@@ -86,12 +88,108 @@ enum class RotateResult { kRotated, kNotRotated };
 RotateResult RotateLog(int dir, const char *name, int live_rd, int live_wr, const struct stat &live,
                        veld::UniqueFd *backup0);
 
-// Sends what `fd` holds from its position as log-line records stamped
-// `stamp`, pausing after every kRecordsPerPause of them, and returns the
-// bytes consumed: those of every record handed to SendLog.  It stops at the
-// end of the file, or at the first record end once `budget` bytes are
-// consumed.  A read error leaves an unfinished line for the next pass.
-uint64_t SendRecords(int fd, time_t stamp, uint64_t budget);
+// ---- records and batches (veld-logfile-record.cpp, veld-logfile-link.cpp) ----
+
+// The records of one file's burst, laid end to end in one buffer: a TCP link
+// sends them with one call, a UDP link one datagram each with one sendmmsg.
+// Each entry keeps the file offset its record ends at, so a batch sent only
+// in part tells how far the file was handed over.
+struct Batch {
+  static constexpr size_t kBytes = 65536;  // a batch is sent before it would grow past this
+  struct Entry {
+    uint32_t start;  // in bytes[]
+    uint32_t len;
+    uint64_t end;  // the file offset just behind the record's line part
+  };
+  char bytes[kBytes];
+  Entry entries[kRecordsPerPause];
+  size_t used = 0;   // bytes taken
+  size_t count = 0;  // entries taken
+};
+static_assert(Batch::kBytes >= kRecordMax, "a batch holds at least one record");
+
+// ---- the link's own (veld-logfile-link.cpp, veld-logfile-send.cpp) ----
+
+inline constexpr int kProtoUDP = 0;
+inline constexpr int kProtoTCP = 1;
+inline constexpr char kDefaultServer[] = "127.0.0.1";  // when no host was ever set
+// A TCP connect, or a send, that cannot finish within this long fails like
+// any other: a collector that accepts but never reads, or a host that
+// swallows packets, must not hold the tailer and the monitor (who wait on
+// the lock) for ever.
+inline constexpr time_t kStallSeconds = 15;
+
+// Forgets a past outage: a new link starts afresh (LogInit).
+void LinkStateReset();
+
+inline const char *ServerName(const SOCKET_DATA &d) {
+  return d.server != nullptr ? d.server : kDefaultServer;
+}
+
+// Sends the batch, in order, each record whole; the number of records sent.
+// Fewer than all: the link was broken and could not be restored at once,
+// and the sender should stop.
+size_t LinkSendBatch(const Batch &b);
+
+// The bytes just before an offset, kept to recognise a file again: a file
+// that no longer holds them there was truncated or rewritten.
+struct Fingerprint {
+  static constexpr size_t kBytes = 32;
+  unsigned char bytes[kBytes] = {};
+  uint8_t len = 0;
+  bool operator==(const Fingerprint &o) const;
+  // Takes the up to kBytes bytes of `fd` before `offset`; false on a read error.
+  bool Take(int fd, uint64_t offset);
+  // Whether `fd` holds these bytes just before `offset`.
+  bool Matches(int fd, uint64_t offset) const;
+};
+
+// How a read stopped.
+enum class ReadOutcome {
+  kEnd,        // the file, or what it held when opened, was read to its end
+  kPause,      // a burst of kRecordsPerPause records went out: pause, then go on
+  kLinkDown,   // a record could not be sent; the offset stays at its start
+  kTruncated,  // the file shrank under the read; nothing of the cut line went out
+};
+
+// Turns the bytes of a file into records and sends them in batches.
+// Resumable: after kPause, Run goes on where it stopped.  One instance, the
+// tailer's, holds the buffers.
+class RecordReader {
+ public:
+  // Reads `fd` from `from`; stops at the first record end at or past `limit`
+  // (what the file held when opened).  Every record carries `stamp`.
+  void Start(int fd, uint64_t from, uint64_t limit, time_t stamp);
+  ReadOutcome Run();
+  uint64_t consumed() const { return done_; }  // the offset behind the last record sent
+  // The fingerprint at consumed(), from the bytes read where possible.
+  Fingerprint TakeFingerprint() const;
+
+ private:
+  bool Flush();  // false when the link failed
+  bool Emit();   // the record ends; false when a flush failed
+  bool TakeBytes(const char *in, size_t n, bool *stop);
+  bool TakeNuls(uint64_t z, bool *stop);
+  bool PassHole(bool *stop);
+  ReadOutcome AtEnd();
+
+  int fd_ = -1;
+  uint64_t pos_ = 0;    // next byte to read
+  uint64_t limit_ = 0;  // read no further line than the one this falls in
+  uint64_t done_ = 0;   // behind the last record sent (or left out, empty)
+  uint64_t taken_ = 0;  // behind the last byte put in a record
+  char prefix_[32];
+  size_t plen_ = 0, cap_ = 0;  // prefix length; line bytes per record
+  size_t raw_ = 0;             // line bytes of the record being built
+  bool building_ = false;      // a record has been started in the batch
+  unsigned burst_ = 0;         // records since the last pause
+  bool paused_ = false;        // Run returned kPause with the burst sent
+  Batch batch_;
+  char in_[kReadBuffer];
+  uint64_t in_at_ = 0;  // file offset of in_[0]
+  size_t in_len_ = 0;   // bytes in in_
+  size_t in_next_ = 0;  // next byte of in_ to take
+};
 
 // ---- reaching files and directories (veld-logfile-path.cpp) ----
 
@@ -144,16 +242,94 @@ Reach ReachDirectory(const char *path, int flags, ReachedDir *out);
 
 // ---- the tailer's bookkeeping of one file (veld-logfile-tail.cpp) ----
 
-struct FileState {
-  bool identity_known = false;  // dev/ino hold the file last read
+struct FileId {
   dev_t dev = 0;
   ino_t ino = 0;
+  bool operator==(const FileId &o) const { return dev == o.dev && ino == o.ino; }
+};
+inline FileId IdOf(const struct stat &st) { return FileId{st.st_dev, st.st_ino}; }
+
+// A file the path has moved away from, with lines not yet sent: the old
+// file renamed by a rotation, the copy a copy-and-truncate left, our own
+// backup.  Sent before the file the path leads to now.
+struct Earlier {
+  veld::UniqueFd fd;
+  FileId id;
+  struct statx_timestamp birth {};
+  uint64_t offset = 0;
+  Fingerprint fp;
+  off_t seen_size = -1;  // its size when last drained; dropped once it stays so for a pass
+};
+
+struct FileState {
+  // The file the path led to when last read, and where its unsent part
+  // starts (the node's filesize).
+  bool identity_known = false;
+  bool from_positions = false;  // identity and fingerprint as saved, not yet checked
+  FileId id;
+  struct statx_timestamp birth {};  // of the file `id`: numbers come back, births do not
+  Fingerprint fp;
+  veld::UniqueFd fd;             // held between passes, while descriptors allow
+  std::vector<Earlier> earlier;  // oldest first
   // Each refusal or failure is said once, until the condition ends.
   bool missing_logged = false;
   bool nonregular_logged = false;
   bool unsafe_logged = false;
   bool unemptiable_logged = false;
+  bool lost_logged = false;
 };
+
+// ---- following a file that moves (veld-logfile-follow.cpp) ----
+
+// The entry of `dir` that is the file `id`, holding `fp` before `offset`,
+// opened for reading.
+veld::UniqueFd FindByIdentity(int dir, FileId id, uint64_t offset, const Fingerprint &fp);
+// A sibling of `name` in `dir` (its name begins with it; backups included)
+// that holds more than `offset` bytes and `fp` just before `offset`: the
+// copy a copy-and-truncate, or our own rotation, left of the file.
+veld::UniqueFd FindCopy(int dir, const char *name, uint64_t offset, const Fingerprint &fp);
+// Siblings of `name` born after `after` that are none of the files in
+// `known`, oldest first: files that lived at the path between two looks.
+void FindBetween(int dir, const char *name, const struct statx_timestamp &after,
+                 const std::vector<FileId> &known, std::vector<Earlier> *out);
+// The birth time of an open file, or of the entry `name` of `dir` (the
+// change time where the file system keeps none).
+struct statx_timestamp BirthOf(int fd);
+struct statx_timestamp BirthAt(int dir, const char *name);
+
+// Which node read a file last, and how far: a file renamed within a watched
+// directory and found again by the scan continues from there.  A file is
+// known by its identity and birth, since inode numbers come back.
+void NoteReader(FileId id, const statx_timestamp &birth, P_LOGFILE_LIST node, uint64_t offset,
+                const Fingerprint &fp);
+// True, with the offset and fingerprint, when a node other than `node` read
+// the file (open as `fd`) and its own path has moved away from it; `node`
+// then becomes its reader.
+bool TakeOver(FileId id, const statx_timestamp &birth, int fd, P_LOGFILE_LIST node,
+              uint64_t *offset, Fingerprint *fp);
+// Whether `node` is still the reader of the file (no other node took it).
+bool IsReader(FileId id, const statx_timestamp &birth, P_LOGFILE_LIST node);
+
+// ---- looking a file up (veld-logfile-look.cpp) ----
+
+// What the path of a node leads to, once it was found fit to read.
+struct Target {
+  int dir = -1;                // the directory holding the file
+  const char *name = nullptr;  // the file's name in it
+  struct stat st {};
+  int backup_dir = -1;  // where its backups go: the path's own directory
+  const char *backup_name = nullptr;
+  Resolution via;  // holds `dir` and `name` when the path's last part is a link
+};
+
+// Directories are reached afresh once per look generation: once per pass.
+void NewLookGeneration();
+// Finds the file behind the node's path; false, having said why once,
+// when it is missing or may not be read.
+bool FindTarget(P_LOGFILE_LIST node, FileState *fs, Target *t);
+// Opens the target; it must still be the file that was looked at (ESTALE).
+veld::UniqueFd OpenTarget(const Target &t, int mode);
+bool IgnoredExtension(const char *path);
 
 // Unsigned number with the base taken from its prefix (0x, 0, decimal);
 // parsing stops at the first character that does not fit, no digits give 0.

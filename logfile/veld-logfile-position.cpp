@@ -1,5 +1,7 @@
-// veld-logfile-position: the position file, one "path=offset,timestamp" line
-// per tailed file, which lets a restart resume where the tailer left off.
+// veld-logfile-position: the position file, one
+// "path=offset,timestamp,device,inode,fingerprint" line per tailed file,
+// which lets a restart resume where the tailer left off, and know whether
+// the file at the path is still the one the offset was measured in.
 //
 // It is replaced whole and atomically (a synced sibling renamed over it), so
 // a crash or a full disk never costs the saved offsets, and it is left alone
@@ -23,12 +25,80 @@
 #include "veld-logfile.h"
 #include "veld-owners.h"
 
-using logfile::ParseAutoBase;
-using logfile::SameIdentity;
+using namespace logfile;
 
 namespace {
 
 constexpr size_t kPositionLine = 2048;  // a line longer than this is read in pieces
+
+}  // namespace
+
+namespace {
+
+// The fields a line carries after the timestamp: the device and inode of
+// the file the offset was measured in, and the bytes before the offset in
+// hexadecimal.  A reader of "path=offset,timestamp" lines parses the
+// timestamp up to the first comma and never sees them.
+void WriteIdentity(std::string *out, const FileId &id, const Fingerprint &fp) {
+  char number[64];
+  std::snprintf(number, sizeof number, ",%" PRIu64 ",%" PRIu64 ",", static_cast<uint64_t>(id.dev),
+                static_cast<uint64_t>(id.ino));
+  *out += number;
+  static const char kHex[] = "0123456789abcdef";
+  for (size_t i = 0; i < fp.len; ++i) {
+    *out += kHex[fp.bytes[i] >> 4];
+    *out += kHex[fp.bytes[i] & 15];
+  }
+}
+
+bool Digits(std::string_view s, uint64_t *v) {
+  if (s.empty() || s.size() > 20) return false;
+  uint64_t n = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9' || n > (UINT64_MAX - 9) / 10) return false;
+    n = n * 10 + static_cast<uint64_t>(c - '0');
+  }
+  *v = n;
+  return true;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// `rest` is "timestamp[,dev,ino,fingerprint]"; a line that carries the
+// identity gives it to the node, to be checked when the file is first seen.
+void ReadIdentity(P_LOGFILE_LIST node, std::string_view rest) {
+  std::string_view f[4];
+  size_t n = 0;
+  for (size_t at = 0; n < 4; ++n) {
+    size_t comma = rest.find(',', at);
+    f[n] = rest.substr(at, comma == std::string_view::npos ? std::string_view::npos : comma - at);
+    if (comma == std::string_view::npos) {
+      ++n;
+      break;
+    }
+    at = comma + 1;
+  }
+  uint64_t dev, ino;
+  if (n < 4 || !Digits(f[1], &dev) || !Digits(f[2], &ino) ||
+      f[3].size() > 2 * Fingerprint::kBytes || f[3].size() % 2 != 0)
+    return;
+  Fingerprint fp;
+  for (size_t i = 0; i < f[3].size(); i += 2) {
+    int hi = HexDigit(f[3][i]), lo = HexDigit(f[3][i + 1]);
+    if (hi < 0 || lo < 0) return;
+    fp.bytes[fp.len++] = static_cast<unsigned char>(hi * 16 + lo);
+  }
+  if (node->state == nullptr) node->state = new (std::nothrow) FileState{};
+  if (node->state == nullptr) return;
+  node->state->identity_known = true;
+  node->state->from_positions = true;
+  node->state->id = FileId{static_cast<dev_t>(dev), static_cast<ino_t>(ino)};
+  node->state->fp = fp;
+}
 
 }  // namespace
 
@@ -60,6 +130,7 @@ int LogFileReadWatchdogFile(const char *watchdog_file) {
     if (it == first.end()) continue;
     it->second->filesize = ParseAutoBase(offset);
     it->second->timestamp = ParseAutoBase(stamp);
+    ReadIdentity(it->second, stamp);
   }
   return 1;
 }
@@ -94,9 +165,28 @@ void BuildContent(std::string *content) {
   char number[48];
   for (P_LOGFILE_LIST n = LogFileList.load(std::memory_order_acquire); n != nullptr;
        n = n->next.load(std::memory_order_acquire)) {
+    // Where the file's unsent lines start: in a file the path has moved away
+    // from, or in the file it leads to now.
+    uint64_t offset = n->filesize;
+    const FileState *fs = n->state;
+    const FileId *id = nullptr;
+    const Fingerprint *fp = nullptr;
+    if (fs != nullptr && fs->identity_known) {
+      id = &fs->id;
+      fp = &fs->fp;
+      for (const Earlier &e : fs->earlier) {
+        if (e.seen_size >= 0 && e.offset >= static_cast<uint64_t>(e.seen_size)) continue;
+        offset = e.offset;
+        id = &e.id;
+        fp = &e.fp;
+        break;
+      }
+    }
     *content += n->log_file != nullptr ? n->log_file : "";
-    std::snprintf(number, sizeof number, "=%" PRIu64 ",%" PRIu64 "\n", n->filesize, n->timestamp);
+    std::snprintf(number, sizeof number, "=%" PRIu64 ",%" PRIu64, offset, n->timestamp);
     *content += number;
+    if (id != nullptr) WriteIdentity(content, *id, *fp);
+    *content += '\n';
   }
 }
 
@@ -156,8 +246,8 @@ int LogFileWriteWatchdogFile(const char *watchdog_file) {
 int LogFileLoadPositions(const char *watchdog_file) {
   int rc = LogFileReadWatchdogFile(watchdog_file);
   if (rc == 1)
-    Log(3, logfile::kMsgPositionsRead, watchdog_file);
+    Log(3, kMsgPositionsRead, watchdog_file);
   else
-    Log(1, logfile::kMsgPositionsReadFailed, watchdog_file ? watchdog_file : "(null)");
+    Log(1, kMsgPositionsReadFailed, watchdog_file ? watchdog_file : "(null)");
   return rc;
 }

@@ -1,12 +1,13 @@
 // veld-logfile-record: turning the bytes of a tailed file into log-line
-// records.  Each record is "<stamp> VELDUnixLog: " + one line, built in place
-// behind the prefix, which is written once per file per pass.
+// records and handing them to the link in batches.  Each record is
+// "<stamp> VELDUnixLog: " + one line, built in place in the batch behind a
+// prefix made once per file per pass.
 //
 // What each thing met in the file does to the record being built:
-//   line end        the record ends with it and is sent
+//   line end        the record ends with it
 //   record full     the line part reached its room (kRecordMax less the
-//                   prefix): the record is sent without a line end and the
-//                   line goes on in the next record
+//                   prefix): the record ends without a line end and the line
+//                   goes on in the next record
 //   NUL byte        left out: clearing the top bit may make one too, and a NUL
 //                   would end the record early while the offset moved past
 //                   the rest; it still counts towards the record's length
@@ -17,140 +18,245 @@
 //                   sparse file planted in a watched directory cannot make
 //                   the tailer read terabytes
 //   read error      stop; an unfinished line waits for the next pass
-//   end of file     an unfinished line is sent as it stands
-//   budget spent    stop at the first record end after it, so a writer
-//                   faster than the pacing cannot hold the pass for ever
+//   end of file     an unfinished line goes as it stands, unless the file
+//                   shrank or changed under it: then nothing of it goes, and
+//                   the caller looks for where the rest went
+//   limit reached   stop at the first record end after what the file held
+//                   when opened, so a writer faster than the pacing cannot
+//                   hold the pass for ever
+//   200 records     the batch goes out and the reader pauses (kPause)
+//   link failure    stop; the offset stays at the first record not sent
 // A record left empty by the NULs taken out of it is not sent.
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
-#include "veld-config-unix.h"
 #include "veld-logfile-internal.h"
-#include "veld-logfile.h"
 
-using namespace logfile;
+namespace logfile {
 
 namespace {
 
-class RecordBuilder {
- public:
-  RecordBuilder(time_t stamp, uint64_t budget) : budget_(budget) {
-    int plen = std::snprintf(rec_, sizeof rec_, kRecordPrefix, static_cast<unsigned long>(stamp));
-    prefix_ = static_cast<size_t>(plen);
-    cap_ = kRecordMax - prefix_;
-    w_ = prefix_;
-  }
-  RecordBuilder(const RecordBuilder &) = delete;
-  RecordBuilder &operator=(const RecordBuilder &) = delete;
-
-  // Reads `fd` from its position to the end or the budget; the bytes consumed.
-  uint64_t Run(int fd) {
-    for (;;) {
-      ssize_t n = read(fd, in_, sizeof in_);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return consumed_;
-      if (n == 0) break;
-      if (AllNul(static_cast<size_t>(n))) {
-        if (TakeNuls(static_cast<uint64_t>(n)) || PassHole(fd)) return consumed_;
-        continue;
-      }
-      if (TakeBytes(static_cast<size_t>(n))) return consumed_;
-    }
-    if (raw_ > 0) Emit();  // a last line still being written goes as it stands
-    return consumed_;
-  }
-
- private:
-  bool AllNul(size_t n) const {
-    return in_[0] == '\0' && in_[n - 1] == '\0' &&
-           std::all_of(in_, in_ + n, [](char c) { return c == '\0'; });
-  }
-
-  // The record ends here: what it consumed is done, and it is sent unless
-  // the NULs left it empty.  True when the budget is spent.
-  bool Emit() {
-    consumed_ += raw_;
-    raw_ = 0;
-    if (w_ != prefix_) {
-      rec_[w_] = '\0';
-      w_ = prefix_;
-      SendLog(rec_);
-      if (++count_ >= kRecordsPerPause) {
-        veld_sleep(1);
-        count_ = 0;
-      }
-    }
-    return consumed_ >= budget_;
-  }
-
-  // True when the budget is spent.
-  bool TakeBytes(size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-      unsigned char b = static_cast<unsigned char>(in_[i]);
-      ++raw_;
-      char c = static_cast<char>(b & 0x7f);
-      if (c != '\0' && (c != '\n' || b == '\n')) rec_[w_++] = c;
-      if ((b == '\n' || raw_ == cap_) && Emit()) return true;
-    }
-    return false;
-  }
-
-  // `z` NUL bytes, as TakeBytes would take them, without reading them.
-  // True when the budget is spent.
-  bool TakeNuls(uint64_t z) {
-    while (z > 0) {
-      if (raw_ == 0 && w_ == prefix_ && z >= cap_) {
-        // Whole records of NULs: each would be emitted empty and sent not.
-        // Never more than TakeBytes would take before stopping at the budget.
-        // (A ceiling written so that a budget near the top of the range
-        // cannot wrap it to nothing and stall the loop.)
-        const uint64_t left = consumed_ < budget_ ? budget_ - consumed_ : 0;
-        const uint64_t allowed = left == 0 ? 1 : left / cap_ + (left % cap_ != 0 ? 1 : 0);
-        uint64_t records = std::min<uint64_t>(z / cap_, allowed);
-        consumed_ += records * cap_;
-        z -= records * cap_;
-        if (consumed_ >= budget_) return true;
-        continue;
-      }
-      size_t take = static_cast<size_t>(std::min<uint64_t>(z, cap_ - raw_));
-      raw_ += take;
-      z -= take;
-      if (raw_ == cap_ && Emit()) return true;
-    }
-    return false;
-  }
-
-  // After a buffer of nothing but NULs, which may be the start of a hole:
-  // the rest of the hole is taken without reading it.  True when the budget
-  // is spent.
-  bool PassHole(int fd) {
-    off_t here = lseek(fd, 0, SEEK_CUR);
-    if (here < 0) return false;
-    off_t data = lseek(fd, here, SEEK_DATA);
-    off_t hole_end = data;
-    if (data < 0 && errno == ENXIO) hole_end = lseek(fd, 0, SEEK_END);
-    // Where no hole follows, the offset is still (or again) at `here`.
-    return hole_end > here && TakeNuls(static_cast<uint64_t>(hole_end - here));
-  }
-
-  char rec_[kRecordBuffer];
-  char in_[kReadBuffer];
-  size_t prefix_ = 0;
-  size_t cap_ = 0;  // raw line bytes per record
-  uint64_t budget_;
-  uint64_t consumed_ = 0;  // bytes behind the last record ended
-  size_t raw_ = 0;         // raw bytes of the record being built
-  size_t w_ = 0;           // where its next byte goes
-  unsigned count_ = 0;     // records since the last pause
-};
+ssize_t PRead(int fd, void *buf, size_t n, uint64_t at) {
+  ssize_t r;
+  do {
+    r = pread(fd, buf, n, static_cast<off_t>(at));
+  } while (r < 0 && errno == EINTR);
+  return r;
+}
 
 }  // namespace
 
-uint64_t logfile::SendRecords(int fd, time_t stamp, uint64_t budget) {
-  RecordBuilder builder(stamp, budget);
-  return builder.Run(fd);
+bool Fingerprint::operator==(const Fingerprint &o) const {
+  return len == o.len && std::memcmp(bytes, o.bytes, len) == 0;
 }
+
+bool Fingerprint::Take(int fd, uint64_t offset) {
+  len = static_cast<uint8_t>(std::min<uint64_t>(offset, kBytes));
+  return len == 0 || PRead(fd, bytes, len, offset - len) == static_cast<ssize_t>(len);
+}
+
+bool Fingerprint::Matches(int fd, uint64_t offset) const {
+  Fingerprint now;
+  return now.Take(fd, offset) && now == *this;
+}
+
+void RecordReader::Start(int fd, uint64_t from, uint64_t limit, time_t stamp) {
+  fd_ = fd;
+  pos_ = done_ = taken_ = in_at_ = from;
+  limit_ = limit;
+  int n = std::snprintf(prefix_, sizeof prefix_, kRecordPrefix, static_cast<unsigned long>(stamp));
+  plen_ = static_cast<size_t>(n);
+  cap_ = kRecordMax - plen_;
+  raw_ = 0;
+  building_ = paused_ = false;
+  burst_ = 0;
+  batch_.used = batch_.count = 0;
+  in_len_ = in_next_ = 0;
+}
+
+// Sends what the batch holds.  Everything taken so far is done when all of it
+// went; otherwise done stops behind the last record that went.
+bool RecordReader::Flush() {
+  size_t sent = batch_.count > 0 ? LinkSendBatch(batch_) : 0;
+  bool all = sent == batch_.count;
+  if (all)
+    done_ = taken_;
+  else if (sent > 0)
+    done_ = batch_.entries[sent - 1].end;
+  batch_.used = batch_.count = 0;
+  return all;
+}
+
+// The record in the making ends.  False when a batch had to go and could not.
+bool RecordReader::Emit() {
+  taken_ += raw_;
+  raw_ = 0;
+  if (!building_) {
+    if (batch_.count == 0) done_ = taken_;  // nothing waits before this empty record
+    return true;
+  }
+  building_ = false;
+  Batch::Entry &e = batch_.entries[batch_.count - 1];
+  e.len = static_cast<uint32_t>(batch_.used - e.start);
+  e.end = taken_;
+  ++burst_;
+  if (burst_ >= kRecordsPerPause) {
+    paused_ = true;
+    return Flush();
+  }
+  return true;
+}
+
+// Bytes of the file's buffer from in_next_; *stop when the reader must
+// return (pause, limit or failure: the caller tells which).
+bool RecordReader::TakeBytes(const char *in, size_t n, bool *stop) {
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char b = static_cast<unsigned char>(in[i]);
+    char c = static_cast<char>(b & 0x7f);
+    ++raw_;
+    ++in_next_;
+    if (c != '\0' && (c != '\n' || b == '\n')) {
+      if (!building_) {
+        // Room for a whole record, or the batch goes first.
+        if (Batch::kBytes - batch_.used < kRecordBuffer && !Flush()) return false;
+        batch_.entries[batch_.count++] = Batch::Entry{static_cast<uint32_t>(batch_.used), 0, 0};
+        std::memcpy(batch_.bytes + batch_.used, prefix_, plen_);
+        batch_.used += plen_;
+        building_ = true;
+      }
+      batch_.bytes[batch_.used++] = c;
+    }
+    if (b == '\n' || raw_ == cap_) {
+      if (!Emit()) return false;
+      if (paused_ || taken_ >= limit_) {
+        *stop = true;
+        return true;
+      }
+    }
+  }
+  return true;
+}
+
+// `z` NUL bytes, as TakeBytes would take them, without reading them.
+bool RecordReader::TakeNuls(uint64_t z, bool *stop) {
+  while (z > 0) {
+    if (raw_ == 0 && !building_ && z >= cap_) {
+      // Whole records of NULs: each would end empty and go not.  Never more
+      // than TakeBytes would take before stopping at the limit.  (A ceiling
+      // written so that a limit near the top of the range cannot wrap it to
+      // nothing and stall the loop.)
+      const uint64_t left = taken_ < limit_ ? limit_ - taken_ : 0;
+      const uint64_t allowed = left == 0 ? 1 : left / cap_ + (left % cap_ != 0 ? 1 : 0);
+      const uint64_t records = std::min<uint64_t>(z / cap_, allowed);
+      taken_ += records * cap_;
+      z -= records * cap_;
+      if (batch_.count == 0) done_ = taken_;
+      if (taken_ >= limit_) {
+        *stop = true;
+        return true;
+      }
+      continue;
+    }
+    size_t take = static_cast<size_t>(std::min<uint64_t>(z, cap_ - raw_));
+    raw_ += take;
+    z -= take;
+    if (raw_ == cap_) {
+      if (!Emit()) return false;
+      if (paused_ || taken_ >= limit_) {
+        *stop = true;
+        return true;
+      }
+    }
+  }
+  return true;
+}
+
+// After a buffer of nothing but NULs, which may be the start of a hole: the
+// rest of the hole is taken without reading it.
+bool RecordReader::PassHole(bool *stop) {
+  off_t data = lseek(fd_, static_cast<off_t>(pos_), SEEK_DATA);
+  off_t hole_end = data;
+  if (data < 0 && errno == ENXIO) hole_end = lseek(fd_, 0, SEEK_END);
+  if (hole_end < 0 || static_cast<uint64_t>(hole_end) <= pos_) return true;
+  uint64_t skip = static_cast<uint64_t>(hole_end) - pos_;
+  pos_ = static_cast<uint64_t>(hole_end);
+  return TakeNuls(skip, stop);
+}
+
+// The file has no more bytes.  Short of what it held when opened, it shrank
+// under the read; an unfinished line whose bytes are no longer where they
+// were belongs to content that was replaced.  Either way the cut line is
+// dropped, not glued to what comes next.
+ReadOutcome RecordReader::AtEnd() {
+  bool shrank = pos_ < limit_;
+  if (!shrank && raw_ > 0 && in_len_ > 0) {
+    size_t k = std::min<size_t>({raw_, in_len_, Fingerprint::kBytes});
+    char now[Fingerprint::kBytes];
+    shrank = PRead(fd_, now, k, pos_ - k) != static_cast<ssize_t>(k) ||
+             std::memcmp(now, in_ + in_len_ - k, k) != 0;
+  }
+  if (shrank) {
+    if (building_) {
+      batch_.used = batch_.entries[--batch_.count].start;
+      building_ = false;
+    }
+    raw_ = 0;
+    return Flush() ? ReadOutcome::kTruncated : ReadOutcome::kLinkDown;
+  }
+  if (raw_ > 0 && !Emit()) return ReadOutcome::kLinkDown;  // a last line still being written
+  if (!Flush()) return ReadOutcome::kLinkDown;
+  return paused_ ? ReadOutcome::kPause : ReadOutcome::kEnd;
+}
+
+ReadOutcome RecordReader::Run() {
+  if (paused_) {
+    paused_ = false;
+    burst_ = 0;
+  }
+  for (;;) {
+    // At a record end at or past the limit (as after a pause that fell there).
+    if (raw_ == 0 && taken_ >= limit_) return Flush() ? ReadOutcome::kEnd : ReadOutcome::kLinkDown;
+    bool stop = false;
+    if (in_next_ < in_len_) {
+      if (!TakeBytes(in_ + in_next_, in_len_ - in_next_, &stop)) return ReadOutcome::kLinkDown;
+    } else {
+      ssize_t n = PRead(fd_, in_, sizeof in_, pos_);
+      if (n < 0) return Flush() ? ReadOutcome::kEnd : ReadOutcome::kLinkDown;
+      if (n == 0) return AtEnd();
+      in_at_ = pos_;
+      in_len_ = static_cast<size_t>(n);
+      in_next_ = 0;
+      pos_ += in_len_;
+      if (in_[0] == '\0' && in_[in_len_ - 1] == '\0' &&
+          std::all_of(in_, in_ + in_len_, [](char c) { return c == '\0'; })) {
+        in_next_ = in_len_;
+        if (!TakeNuls(in_len_, &stop) || (!stop && !PassHole(&stop))) return ReadOutcome::kLinkDown;
+        in_len_ = in_next_ = 0;
+      }
+    }
+    if (stop) {
+      if (paused_) return ReadOutcome::kPause;  // the burst went out with the pause
+      return Flush() ? ReadOutcome::kEnd : ReadOutcome::kLinkDown;
+    }
+  }
+}
+
+Fingerprint RecordReader::TakeFingerprint() const {
+  Fingerprint fp;
+  fp.len = static_cast<uint8_t>(std::min<uint64_t>(done_, Fingerprint::kBytes));
+  if (done_ >= in_at_ + fp.len && done_ <= in_at_ + in_len_) {
+    std::memcpy(fp.bytes, in_ + (done_ - in_at_ - fp.len), fp.len);
+  } else if (!fp.Take(fd_, done_)) {
+    fp.len = 0;
+  }
+  return fp;
+}
+
+}  // namespace logfile

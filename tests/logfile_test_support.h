@@ -76,6 +76,24 @@ inline std::vector<std::string> ListedPaths() {
   return out;
 }
 
+// A position file as a reader of "path=offset,timestamp" lines sees it: each
+// line cut after its timestamp, the identity fields that follow left out.
+inline std::string OffsetsOnly(const std::string &text) {
+  std::string out;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    size_t eq = line.find('=');
+    size_t c1 = eq == std::string::npos ? eq : line.find(',', eq);
+    size_t c2 = c1 == std::string::npos ? c1 : line.find(',', c1 + 1);
+    out += line.substr(0, c2) + "\n";
+    at = end + 1;
+  }
+  return out;
+}
+
 inline size_t CountOf(const std::string &hay, const std::string &needle) {
   size_t c = 0;
   for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++c;

@@ -4,6 +4,7 @@
 // the attack is defended.  What a user could make is made here by root and
 // handed to nobody (uid 65534) with lchown, so no test depends on the host's
 // link-protection settings.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -212,6 +213,19 @@ TEST(SecurityTailerTest, HoleAddedBeforeRotationDoesNotSpinTheTailer) {
     GlobalConfigHash = hashtable_alloc(1, 0);
     std::snprintf(pLogFile, sizeof pLogFile, "%s", (dir / "agent.log").c_str());
     CfgHashAdd("LogRotationSize", "0");
+    // Records must go somewhere for the pass to move on: a loopback socket
+    // that nobody reads takes them.
+    int sink = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(sink, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        getsockname(sink, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+      _exit(4);
+    CfgHashAdd("RemoteService", "udp");
+    CfgHashAdd("RemotePort", std::to_string(ntohs(a.sin_port)).c_str());
+    if (LogInit() != 1) _exit(5);
     veld_sleep = GrowOnFirstPause;
     LogFileProcess(LogFileNew(strdup(grow_path.c_str())));
     _exit(grown ? 0 : 3);

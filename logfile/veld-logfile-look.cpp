@@ -1,0 +1,197 @@
+// veld-logfile-look: finding what a tailed path leads to, once per pass.
+// A file is looked up in its directory, which is reached afresh once per
+// pass by a checked walk (veld-logfile-path.cpp) and then held open, so an
+// idle file costs one status call and nothing is ever re-resolved by name
+// after it was checked.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "veld-config-unix.h"
+#include "veld-logfile-internal.h"
+#include "veld-logfile.h"
+
+using namespace logfile;
+
+namespace {
+
+// ---- directories, reached once per pass ----
+
+struct StringHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
+struct DirEntry {
+  ReachedDir dir;
+  Reach reach = Reach::kFailed;
+  int error = 0;
+  uint64_t generation = 0;  // the pass it was reached in
+};
+
+class DirCache {
+ public:
+  // The directory `path`, reached afresh in this generation.
+  const DirEntry &Get(std::string_view path, uint64_t generation) {
+    auto it = map_.find(path);
+    if (it == map_.end()) it = map_.emplace(std::string(path), DirEntry{}).first;
+    DirEntry &e = it->second;
+    if (e.generation != generation) {
+      e.generation = generation;
+      e.reach = ReachDirectory(it->first.c_str(), O_PATH, &e.dir);
+      e.error = errno;
+    }
+    return e;
+  }
+
+ private:
+  std::unordered_map<std::string, DirEntry, StringHash, std::equal_to<>> map_;
+};
+
+DirCache &Dirs() {
+  static DirCache cache;  // tailer thread only
+  return cache;
+}
+
+uint64_t g_generation = 1;  // tailer only: bumped for every pass
+
+// "a/b/c.log" -> "a/b" and "c.log"; "/c.log" -> "/"; "c.log" -> ".".
+void SplitPath(const char *path, std::string_view *dir, const char **name) {
+  const char *slash = std::strrchr(path, '/');
+  if (slash == nullptr) {
+    *dir = ".";
+    *name = path;
+  } else {
+    *dir = slash == path ? std::string_view("/") : std::string_view(path, slash - path);
+    *name = slash + 1;
+  }
+}
+
+// ---- one file ----
+
+// Says a refusal once, until the condition ends.
+void SayOnce(bool *said, const char *msg, const char *path) {
+  if (!*said) Log(2, msg, path);
+  *said = true;
+}
+
+// A configured path whose last part is a link: followed only where nobody
+// but root and the owner of the file it leads to could have laid the links.
+bool FollowLink(P_LOGFILE_LIST node, FileState *fs, Target *t) {
+  const char *path = node->log_file;
+  Reach r = Resolve(path, &t->via);
+  if (r == Reach::kMissing) {
+    SayOnce(&fs->missing_logged, kMsgFileMissing, path);
+    return false;
+  }
+  fs->missing_logged = false;
+  if (r != Reach::kOk) {
+    Log(2, kMsgFileOpenFailed, path);
+    return false;
+  }
+  t->st = t->via.st;
+  if (!S_ISREG(t->st.st_mode)) {
+    SayOnce(&fs->nonregular_logged, kMsgFileNotRegular, path);
+    return false;
+  }
+  if (!t->via.trust.Allows(t->st.st_uid)) {
+    SayOnce(&fs->unsafe_logged, kMsgLinkRefused, path);
+    return false;
+  }
+  t->dir = t->via.dir.get();
+  t->name = t->via.name;
+  return true;
+}
+
+// A second name of a file, found in a directory where users other than
+// root and the file's owner can add names, may be a hard link planted
+// towards a file they could not otherwise touch.
+bool PlantedName(FileState *fs, const char *path, const struct stat &dir, const struct stat &st) {
+  if (st.st_nlink <= 1 || !OthersCanAddNames(dir, st.st_uid)) return false;
+  SayOnce(&fs->unsafe_logged, kMsgHardLinkRefused, path);
+  return true;
+}
+
+}  // namespace
+
+// Finds the file behind the node's path and decides whether it may be read:
+// it must exist, not have an ignored extension, be a regular file reached
+// without a link another user could have laid, and not be a second name
+// planted in a directory that others can write.  One status call when the
+// path holds no link.
+bool logfile::FindTarget(P_LOGFILE_LIST node, FileState *fs, Target *t) {
+  const char *path = node->log_file;
+  std::string_view dirpath;
+  const char *name;
+  SplitPath(path, &dirpath, &name);
+  const DirEntry &d = Dirs().Get(dirpath, g_generation);
+  int lookup = d.error;
+  if (d.reach == Reach::kOk)
+    lookup = fstatat(d.dir.fd.get(), name, &t->st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+  if (*name == '\0' || d.reach == Reach::kMissing ||
+      (d.reach == Reach::kOk && (lookup == ENOENT || lookup == ENOTDIR))) {
+    SayOnce(&fs->missing_logged, kMsgFileMissing, path);
+    return false;
+  }
+  fs->missing_logged = false;
+  if (d.reach == Reach::kRefused) {
+    SayOnce(&fs->unsafe_logged, kMsgPathRefused, path);
+    return false;
+  }
+  if (lookup != 0) {
+    Log(2, kMsgFileOpenFailed, path);
+    return false;
+  }
+  if (IgnoredExtension(path)) return false;
+  t->backup_dir = d.dir.fd.get();
+  t->backup_name = name;
+  if (S_ISLNK(t->st.st_mode) && !node->no_follow) {
+    if (!FollowLink(node, fs, t)) return false;
+    if (PlantedName(fs, path, t->via.dir_st, t->st)) return false;
+  } else {
+    // Opening a pipe or a device would stall the tailer, and a link found
+    // by the scan could lead anywhere on the host.
+    if (!S_ISREG(t->st.st_mode)) {
+      SayOnce(&fs->nonregular_logged, kMsgFileNotRegular, path);
+      return false;
+    }
+    if (!d.dir.trust.Allows(t->st.st_uid)) {
+      SayOnce(&fs->unsafe_logged, kMsgPathRefused, path);
+      return false;
+    }
+    if (PlantedName(fs, path, d.dir.st, t->st)) return false;
+    t->dir = d.dir.fd.get();
+    t->name = name;
+  }
+  fs->unsafe_logged = false;
+  return true;
+}
+
+// Opens the target for reading or writing; it must still be the file that
+// was checked.
+veld::UniqueFd logfile::OpenTarget(const Target &t, int mode) {
+  veld::UniqueFd fd(openat(t.dir, t.name, mode | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
+  struct stat st;
+  if (fd.ok() && (fstat(fd.get(), &st) != 0 || !SameIdentity(st, t.st))) {
+    errno = ESTALE;
+    return veld::UniqueFd();
+  }
+  return fd;
+}
+
+void logfile::NewLookGeneration() { ++g_generation; }
+
+bool logfile::IgnoredExtension(const char *path) {
+  const char *dot = std::strrchr(path, '.');
+  if (dot == nullptr) return false;
+  for (const char *const *e = IgnoreList; *e != nullptr; ++e)
+    if (veld_stricmp(dot + 1, *e) == 0) return true;
+  return false;
+}
