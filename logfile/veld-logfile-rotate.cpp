@@ -15,6 +15,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "veld-config-unix.h"
 #include "veld-logfile-internal.h"
@@ -45,28 +47,50 @@ bool logfile::BackupName(char *out, const char *live, int k) {
 
 namespace {
 
-constexpr size_t kCopyBlock = 4096;
+// Blocks of the copy where the kernel cannot copy between the files itself.
+constexpr size_t kCopyBlock = 1 << 16;
 
 enum class CopyResult { kDone, kReadFailed, kWriteFailed };
 
-// Copies one run of data of `in`, [data, stop) or to the end when stop < 0,
-// to the same offsets of `out`; *pos receives where it ended.
-CopyResult CopyRun(int in, int out, off_t data, off_t stop, off_t *pos) {
-  char block[kCopyBlock];
-  if (lseek(out, data, SEEK_SET) != data) return CopyResult::kWriteFailed;
-  off_t at = data;
+bool WriteSide(int err) { return err == ENOSPC || err == EDQUOT || err == EFBIG || err == EROFS; }
+
+// [at, stop) of `in` (stop < 0: to its end) to the same offsets of `out`
+// through a buffer; *pos receives where it ended.
+CopyResult CopyThroughBuffer(int in, int out, off_t at, off_t stop, off_t *pos) {
+  std::unique_ptr<char[]> block(new (std::nothrow) char[kCopyBlock]);
+  if (!block || lseek(out, at, SEEK_SET) != at) return CopyResult::kWriteFailed;
   while (stop < 0 || at < stop) {
-    size_t want = sizeof block;
+    size_t want = kCopyBlock;
     if (stop >= 0 && static_cast<uint64_t>(stop - at) < want) want = static_cast<size_t>(stop - at);
-    ssize_t n = pread(in, block, want, at);
+    ssize_t n = pread(in, block.get(), want, at);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return CopyResult::kReadFailed;
     if (n == 0) break;
-    if (full_write(out, block, static_cast<size_t>(n)) != static_cast<size_t>(n))
+    if (full_write(out, block.get(), static_cast<size_t>(n)) != static_cast<size_t>(n))
       return CopyResult::kWriteFailed;
     at += n;
   }
   *pos = at;
+  return CopyResult::kDone;
+}
+
+// Copies one run of data of `in`, [data, stop) or to the end when stop < 0,
+// to the same offsets of `out`; *pos receives where it ended.  The kernel
+// copies between the files itself where it can (and may share the blocks,
+// on file systems that can), so the copy costs what the disk does.
+CopyResult CopyRun(int in, int out, off_t data, off_t stop, off_t *pos) {
+  loff_t from = data, to = data;
+  while (stop < 0 || from < stop) {
+    size_t want = stop < 0 ? (size_t{1} << 30) : static_cast<size_t>(stop - from);
+    ssize_t n = copy_file_range(in, &from, out, &to, want, 0);
+    if (n > 0) continue;
+    if (n == 0) break;
+    if (errno == EINTR) continue;
+    if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)
+      return CopyThroughBuffer(in, out, from, stop, pos);
+    return WriteSide(errno) ? CopyResult::kWriteFailed : CopyResult::kReadFailed;
+  }
+  *pos = from;
   return CopyResult::kDone;
 }
 

@@ -12,7 +12,9 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "veld-config-unix.h"
 #include "veld-logfile-internal.h"
@@ -147,6 +149,61 @@ void AppendScanned(const char *path) {
 
 }  // namespace
 
+namespace {
+
+// What a scan of one directory met, in the order the system listed it: a
+// directory left as it was lists its entries in the same order, so the next
+// scan knows each entry it meets in place, without building its path or
+// looking it up.  Scanner thread only.
+struct Met {
+  ino_t ino;
+  uint64_t name;  // a hash of the name's bytes
+  bool operator==(const Met &o) const { return ino == o.ino && name == o.name; }
+};
+struct Listing {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  std::vector<Met> last, now;  // two buffers, swapped, so a scan allocates nothing
+};
+
+Listing &ListingOf(P_LOGDIR_LIST d, const struct stat &st) {
+  static std::unordered_map<P_LOGDIR_LIST, Listing> listings;
+  Listing &l = listings[d];
+  if (l.dev != st.st_dev || l.ino != st.st_ino) {  // another directory now
+    l.last.clear();
+    l.dev = st.st_dev;
+    l.ino = st.st_ino;
+  }
+  l.now.clear();
+  return l;
+}
+
+uint64_t NameHash(const char *name) {
+  uint64_t h = 1469598103934665603ull;  // 64-bit FNV-1a
+  for (const unsigned char *c = reinterpret_cast<const unsigned char *>(name); *c; ++c)
+    h = (h ^ *c) * 1099511628211ull;
+  return h;
+}
+
+// An entry not met in place last time: tailed already, refused, or new.
+void Consider(P_LOGDIR_LIST d, DIR *dir, const struct dirent *de, const struct stat &dst,
+              const OwnFiles &own, TailedIndex &tailed) {
+  const char *name = de->d_name;
+  if (SkippedName(name) || !IsRegularEntry(dir, de) || own.Holds(dst.st_dev, de->d_ino)) return;
+  char path[kScanPath + 1];
+  std::snprintf(path, kScanPath, "%s/%s", d->log_dir, name);
+  if (tailed.paths.find(std::string_view(path)) != tailed.paths.end()) return;
+  if (!PositionFileCanKeep(name)) {
+    if (Refused().First(path)) Log(2, kMsgNameRefused, path);
+    return;
+  }
+  Log(3, kMsgFileDiscovered, path);
+  AppendScanned(path);
+  tailed.CatchUp();
+}
+
+}  // namespace
+
 void LogDirectoryProcess(P_LOGDIR_LIST vkp) {
   if (vkp == nullptr || vkp->log_dir == nullptr) return;
   struct stat dst;
@@ -156,22 +213,23 @@ void LogDirectoryProcess(P_LOGDIR_LIST vkp) {
   own.Refresh();
   TailedIndex &tailed = Tailed();
   tailed.CatchUp();
-
+  Listing &l = ListingOf(vkp, dst);
+  size_t at = 0;  // where the last listing is expected to go on
   while (struct dirent *de = readdir(dir.get())) {
-    const char *name = de->d_name;
-    if (SkippedName(name) || !IsRegularEntry(dir.get(), de) || own.Holds(dst.st_dev, de->d_ino))
-      continue;
-    char path[kScanPath + 1];
-    std::snprintf(path, kScanPath, "%s/%s", vkp->log_dir, name);
-    if (tailed.paths.find(std::string_view(path)) != tailed.paths.end()) continue;
-    if (!PositionFileCanKeep(name)) {
-      if (Refused().First(path)) Log(2, kMsgNameRefused, path);
+    const Met met{de->d_ino, NameHash(de->d_name)};
+    l.now.push_back(met);
+    // Met in place, or just past one entry that has gone: handled already.
+    if (at < l.last.size() && l.last[at] == met) {
+      ++at;
       continue;
     }
-    Log(3, kMsgFileDiscovered, path);
-    AppendScanned(path);
-    tailed.CatchUp();
+    if (at + 1 < l.last.size() && l.last[at + 1] == met) {
+      at += 2;
+      continue;
+    }
+    Consider(vkp, dir.get(), de, dst, own, tailed);
   }
+  l.last.swap(l.now);
 }
 
 void LogDirectoryScanPass() {

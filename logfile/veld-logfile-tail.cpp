@@ -181,9 +181,11 @@ void Adopt(P_LOGFILE_LIST node, FileState *fs, const Target &t, bool keep_offset
   fs->id = IdOf(t.st);
   fs->identity_known = true;
   fs->birth = BirthAt(t.dir, t.name);
-  veld::UniqueFd fd = OpenTarget(t, O_RDONLY);
   uint64_t offset;
   Fingerprint fp;
+  veld::UniqueFd fd;
+  // Opened only to check a file another node read: an idle file is not.
+  if (!IsReader(fs->id, fs->birth, node)) fd = OpenTarget(t, O_RDONLY);
   if (fd.ok() && TakeOver(fs->id, fs->birth, fd.get(), node, &offset, &fp)) {
     node->filesize = offset;
     fs->fp = fp;
