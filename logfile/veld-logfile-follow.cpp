@@ -1,230 +1,174 @@
-// veld-logfile-follow: finding the lines of a tailed file after other tools
-// have moved it.  A rotation renames the file (and may create, between two
-// of our looks, whole files that then move on too), or copies it and
-// empties it in place; our own rotation copies it into a backup.  The lines
-// we had not read yet are then in a sibling of the file, which is found by
-// its identity (a rename keeps it), by the bytes just before our offset (a
-// copy keeps them), or, for files that lived between two looks, by being
-// born after the one we knew.
-//
-// Only siblings that could hold the file's lines are considered: regular
-// files with one name (or in a directory only root and the file's owner can
-// write), owned by the file's owner or by root, whose names begin with the
-// file's name.
+// veld-logfile-follow: what the tailer does when a file has moved.  The
+// path may lead to another file than the one last read (a rotation renamed
+// the old one away, and maybe created whole files in between), or the file
+// may have been emptied or rewritten under the offset (a copy-and-truncate,
+// or our own rotation before a crash).  The unsent rest of the old file, and
+// every file that lived at the path in between, are queued and sent before
+// the file the path leads to now (veld-logfile-siblings.cpp finds them).
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cstring>
-#include <deque>
-#include <unordered_map>
-
+#include "veld-config-unix.h"
 #include "veld-logfile-internal.h"
+#include "veld-logfile.h"
 
 namespace logfile {
 
 namespace {
 
-constexpr size_t kMaxBetween = 16;    // files found between two looks, at most
-constexpr size_t kMaxReaders = 4096;  // files whose last reader is remembered
+constexpr char kMsgRestLost[] =
+    "The unsent end of log file %s was moved away and could not be found again";
 
-bool BirthBefore(const statx_timestamp &a, const statx_timestamp &b) {
-  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}  // namespace
+
+// Puts a file the path has moved away from in line to be sent, and claims
+// it, so a node that finds it again by its new name does not send it too.
+void Queue(P_LOGFILE_LIST node, FileState *fs, Earlier e) {
+  NoteReader(e.id, e.birth, node, e.offset, e.fp);
+  fs->earlier.push_back(std::move(e));
 }
 
-bool SameBirth(const statx_timestamp &a, const statx_timestamp &b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+namespace {
+
+// The files born at the path after `first` (queued already), up to now.
+void QueueBetween(P_LOGFILE_LIST node, FileState *fs, const Target &t, FileId first,
+                  const statx_timestamp &born) {
+  std::vector<Earlier> found;
+  FindBetween(t.dir, t.name, born, {first, IdOf(t.st)}, &found);
+  for (Earlier &e : found) Queue(node, fs, std::move(e));
 }
 
-statx_timestamp BirthIn(const struct statx &sx) {
-  return (sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_ctime;
-}
+// The file at the path was emptied or rewritten under the offset: its unsent
+// end went into a copy (made by a copy-and-truncate, or by our rotation
+// before a crash), and the copies made after it hold whole files.
+}  // namespace
 
-// Lists `dir` afresh; null when it cannot be listed.
-veld::DirPtr List(int dir) {
-  int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  veld::DirPtr d(fdopendir(fd));
-  if (!d) close(fd);
-  return d;
-}
-
-// Opens the entry `name` of `dir` for reading when it is a regular file that
-// may hold the lines of a file owned by `owner`; *st receives its status.
-veld::UniqueFd OpenSibling(int dir, const struct stat &dir_st, const char *name, uid_t owner,
-                           struct stat *st) {
-  veld::UniqueFd fd(openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd.ok() || fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode) ||
-      (st->st_uid != owner && st->st_uid != 0) ||
-      (st->st_nlink > 1 && OthersCanAddNames(dir_st, owner)))
-    return veld::UniqueFd();
-  return fd;
-}
-
-// Whether `entry` names a sibling of `name`: it begins with it and goes on.
-bool Sibling(const char *entry, const char *name) {
-  size_t n = std::strlen(name);
-  return std::strncmp(entry, name, n) == 0 && entry[n] != '\0';
-}
-
-struct IdHash {
-  size_t operator()(const FileId &id) const {
-    return std::hash<uint64_t>{}(static_cast<uint64_t>(id.ino) * 1000003u ^
-                                 static_cast<uint64_t>(id.dev));
+void LostHead(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
+  if (node->filesize > 0) {
+    Earlier copy;
+    copy.fd = FindCopy(t.dir, t.name, node->filesize, fs->fp);
+    struct stat st;
+    if (copy.fd.ok() && fstat(copy.fd.get(), &st) == 0) {
+      copy.id = IdOf(st);
+      copy.birth = BirthOf(copy.fd.get());
+      copy.offset = node->filesize;
+      copy.fp = fs->fp;
+      const FileId first = copy.id;
+      const statx_timestamp born = copy.birth;
+      Queue(node, fs, std::move(copy));
+      QueueBetween(node, fs, t, first, born);
+    } else if (!fs->lost_logged) {
+      Log(2, kMsgRestLost, node->log_file);
+      fs->lost_logged = true;
+    }
   }
-};
-
-struct Reader {
-  P_LOGFILE_LIST node;
-  statx_timestamp birth;
-  uint64_t offset;
-  Fingerprint fp;  // an inode number may come back for another file: these bytes tell
-};
-
-// The last reader of each file, tailer only; the oldest are forgotten first.
-struct Readers {
-  std::unordered_map<FileId, Reader, IdHash> map;
-  std::deque<FileId> order;
-};
-
-Readers &TheReaders() {
-  static Readers r;
-  return r;
+  node->filesize = 0;
+  fs->fp = Fingerprint{};
 }
 
-// Whether some node has read the file to its end.
-bool ReadWhole(FileId id, const statx_timestamp &birth, off_t size) {
-  Readers &r = TheReaders();
-  auto it = r.map.find(id);
-  return it != r.map.end() && SameBirth(it->second.birth, birth) &&
-         it->second.offset >= static_cast<uint64_t>(size);
+namespace {
+
+// Takes the file the path leads to now as the node's file: it is read from
+// its start, or, when another node read it until its own path moved away
+// from it (a file renamed within a watched directory and found again by the
+// scan), from where that node left it.
+void Adopt(P_LOGFILE_LIST node, FileState *fs, const Target &t, bool keep_offset) {
+  fs->id = IdOf(t.st);
+  fs->identity_known = true;
+  fs->birth = BirthAt(t.dir, t.name);
+  uint64_t offset;
+  Fingerprint fp;
+  veld::UniqueFd fd;
+  // Opened only to check a file another node read: an idle file is not.
+  if (!IsReader(fs->id, fs->birth, node)) fd = OpenTarget(t, O_RDONLY);
+  if (fd.ok() && TakeOver(fs->id, fs->birth, fd.get(), node, &offset, &fp)) {
+    node->filesize = offset;
+    fs->fp = fp;
+  } else if (!keep_offset) {
+    node->filesize = 0;
+    fs->fp = Fingerprint{};
+  }
+  NoteReader(fs->id, fs->birth, node, node->filesize, fs->fp);
+  if (fd.ok()) Hold(fs, std::move(fd));
 }
 
 }  // namespace
 
-statx_timestamp BirthOf(int fd) {
-  struct statx sx {};
-  if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME | STATX_CTIME, &sx) != 0) return statx_timestamp{};
-  return BirthIn(sx);
-}
-
-statx_timestamp BirthAt(int dir, const char *name) {
-  struct statx sx {};
-  if (statx(dir, name, AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_CTIME, &sx) != 0)
-    return statx_timestamp{};
-  return BirthIn(sx);
-}
-
-veld::UniqueFd FindByIdentity(int dir, FileId id, uint64_t offset, const Fingerprint &fp) {
-  veld::DirPtr d = List(dir);
-  if (!d) return veld::UniqueFd();
-  while (struct dirent *de = readdir(d.get())) {
-    if (de->d_ino != id.ino) continue;
-    veld::UniqueFd fd(
-        openat(dir, de->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat st;
-    // The same number may have come back for another file: the bytes before
-    // the offset tell.
-    if (fd.ok() && fstat(fd.get(), &st) == 0 && IdOf(st) == id && S_ISREG(st.st_mode) &&
-        static_cast<uint64_t>(st.st_size) >= offset && fp.Matches(fd.get(), offset))
-      return fd;
+// The path leads to another file than the one last read (or is seen for the
+// first time since a start).  The old file's unread rest, and every file that
+// lived at the path in between, go first.
+void Arrive(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
+  const FileId now = IdOf(t.st);
+  const bool saved = fs->from_positions;
+  fs->from_positions = false;
+  if (!fs->identity_known || (saved && fs->id == now)) {
+    // First sight: an offset saved without an identity is trusted, as is
+    // one saved for this very file (its fingerprint is checked next).
+    Adopt(node, fs, t, true);
+    return;
   }
-  return veld::UniqueFd();
+  Earlier old;
+  old.fd = Unhold(fs);
+  if (!old.fd.ok()) old.fd = FindByIdentity(t.dir, fs->id, node->filesize, fs->fp);
+  if (old.fd.ok()) {
+    old.id = fs->id;
+    old.birth = BirthOf(old.fd.get());
+    old.offset = node->filesize;
+    old.fp = fs->fp;
+    const FileId first = old.id;
+    const statx_timestamp born = old.birth;
+    Queue(node, fs, std::move(old));
+    QueueBetween(node, fs, t, first, born);
+  } else {
+    LostHead(node, fs, t);  // looks for a copy by its bytes instead
+  }
+  Adopt(node, fs, t, false);
 }
 
-veld::UniqueFd FindCopy(int dir, const char *name, uint64_t offset, const Fingerprint &fp) {
-  struct stat dir_st, live;
-  if (fstat(dir, &dir_st) != 0 || fstatat(dir, name, &live, AT_SYMLINK_NOFOLLOW) != 0)
-    return veld::UniqueFd();
-  veld::DirPtr d = List(dir);
-  if (!d) return veld::UniqueFd();
-  veld::UniqueFd best;
-  statx_timestamp best_birth{};
-  while (struct dirent *de = readdir(d.get())) {
-    if (!Sibling(de->d_name, name)) continue;
-    struct stat st;
-    veld::UniqueFd fd = OpenSibling(dir, dir_st, de->d_name, live.st_uid, &st);
-    if (!fd.ok() || static_cast<uint64_t>(st.st_size) <= offset || !fp.Matches(fd.get(), offset))
-      continue;
-    statx_timestamp birth = BirthOf(fd.get());
-    // The youngest copy is the one made last, from the file as we knew it.
-    if (!best.ok() || BirthBefore(best_birth, birth)) {
-      best = std::move(fd);
-      best_birth = birth;
+// Checks, before reading on, that the file still holds what the offset
+// was measured in: not shorter, and the same bytes just before it.
+void CheckContinuity(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
+  const uint64_t size = static_cast<uint64_t>(t.st.st_size), offset = node->filesize;
+  if (offset == 0 || size == offset) return;
+  bool rewritten = size < offset;
+  if (!rewritten && fs->fp.len > 0) {
+    veld::UniqueFd opened;
+    int fd = fs->fd.get();
+    if (fd < 0) {
+      opened = OpenTarget(t, O_RDONLY);
+      fd = opened.get();
     }
+    rewritten = fd >= 0 && !fs->fp.Matches(fd, offset);
   }
-  return best;
+  if (rewritten) LostHead(node, fs, t);
 }
 
-void FindBetween(int dir, const char *name, const statx_timestamp &after,
-                 const std::vector<FileId> &known, std::vector<Earlier> *out) {
-  struct stat dir_st, live;
-  if (fstat(dir, &dir_st) != 0 || fstatat(dir, name, &live, AT_SYMLINK_NOFOLLOW) != 0) return;
-  veld::DirPtr d = List(dir);
-  if (!d) return;
-  struct Found {
-    statx_timestamp birth;
-    Earlier e;
-  };
-  std::vector<Found> found;
-  while (struct dirent *de = readdir(d.get())) {
-    if (!Sibling(de->d_name, name) || std::strstr(de->d_name, kBackupMark) != nullptr) continue;
+// Sends the unsent rest of the files the path has moved away from, oldest
+// first.  One is let go once a pass finds it sent and no longer growing (a
+// writer may go on writing into a renamed file until it reopens its log).
+// False when the link failed.
+bool DrainEarlier(P_LOGFILE_LIST node, FileState *fs, PassStamp *stamp) {
+  for (size_t i = 0; i < fs->earlier.size();) {
+    Earlier &e = fs->earlier[i];
     struct stat st;
-    veld::UniqueFd fd = OpenSibling(dir, dir_st, de->d_name, live.st_uid, &st);
-    if (!fd.ok() || std::find(known.begin(), known.end(), IdOf(st)) != known.end()) continue;
-    statx_timestamp birth = BirthOf(fd.get());
-    // Birth times are kept to the clock tick: one born in the same tick as
-    // the file we knew counts as born after it, unless it was read already.
-    if (BirthBefore(birth, after) || ReadWhole(IdOf(st), birth, st.st_size)) continue;
-    Found f{birth, Earlier{}};
-    f.e.fd = std::move(fd);
-    f.e.id = IdOf(st);
-    f.e.birth = birth;
-    found.push_back(std::move(f));
+    if (!IsReader(e.id, e.birth, node) || fstat(e.fd.get(), &st) != 0) {
+      fs->earlier.erase(fs->earlier.begin() + static_cast<long>(i));
+      continue;
+    }
+    const off_t seen = e.seen_size;
+    e.seen_size = st.st_size;
+    if (static_cast<uint64_t>(st.st_size) > e.offset) {
+      Read r = SendFrom(e.fd.get(), &e.offset, static_cast<uint64_t>(st.st_size), &e.fp, stamp);
+      NoteReader(e.id, e.birth, node, e.offset, e.fp);
+      if (r == Read::kLinkDown) return false;
+    }
+    if (st.st_size == seen && e.offset >= static_cast<uint64_t>(st.st_size))
+      fs->earlier.erase(fs->earlier.begin() + static_cast<long>(i));
+    else
+      ++i;
   }
-  std::sort(found.begin(), found.end(),
-            [](const Found &a, const Found &b) { return BirthBefore(a.birth, b.birth); });
-  if (found.size() > kMaxBetween) found.resize(kMaxBetween);
-  for (Found &f : found) out->push_back(std::move(f.e));
-}
-
-void NoteReader(FileId id, const statx_timestamp &birth, P_LOGFILE_LIST node, uint64_t offset,
-                const Fingerprint &fp) {
-  Readers &r = TheReaders();
-  auto [it, added] = r.map.insert_or_assign(id, Reader{node, birth, offset, fp});
-  (void)it;
-  if (!added) return;
-  r.order.push_back(id);
-  if (r.order.size() > kMaxReaders) {
-    r.map.erase(r.order.front());
-    r.order.pop_front();
-  }
-}
-
-bool TakeOver(FileId id, const statx_timestamp &birth, int fd, P_LOGFILE_LIST node,
-              uint64_t *offset, Fingerprint *fp) {
-  Readers &r = TheReaders();
-  auto it = r.map.find(id);
-  if (it == r.map.end() || it->second.node == node || !SameBirth(it->second.birth, birth))
-    return false;
-  const FileState *other = it->second.node->state;
-  // Two paths that lead to the same file are both read; only a file the
-  // other path has moved away from changes hands.
-  if (other != nullptr && other->identity_known && other->id == id) return false;
-  if (!it->second.fp.Matches(fd, it->second.offset)) return false;
-  *offset = it->second.offset;
-  *fp = it->second.fp;
-  it->second.node = node;
   return true;
-}
-
-bool IsReader(FileId id, const statx_timestamp &birth, P_LOGFILE_LIST node) {
-  Readers &r = TheReaders();
-  auto it = r.map.find(id);
-  return it == r.map.end() || it->second.node == node || !SameBirth(it->second.birth, birth);
 }
 
 }  // namespace logfile

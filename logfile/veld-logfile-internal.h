@@ -85,6 +85,13 @@ inline constexpr char kMsgFileDiscovered[] = "Discovered new file within directo
 // through `live_wr`: nothing is ever written into a file that someone else
 // made.  kRotated: *backup0 holds the new backup open for reading.
 enum class RotateResult { kRotated, kNotRotated };
+
+// Copying (veld-logfile-copy.cpp): the data of `in` from *pos to its end
+// goes to the same offsets of `out`, holes kept, and *pos ends at that end.
+enum class CopyResult { kDone, kReadFailed, kWriteFailed };
+CopyResult CopyExtents(int in, int out, off_t *pos);
+// The permission bits a backup of a file with status `st` gets.
+mode_t BackupMode(const struct stat &st);
 RotateResult RotateLog(int dir, const char *name, int live_rd, int live_wr, const struct stat &live,
                        veld::UniqueFd *backup0);
 
@@ -279,7 +286,64 @@ struct FileState {
   bool lost_logged = false;
 };
 
-// ---- following a file that moves (veld-logfile-follow.cpp) ----
+// ---- looking a file up (veld-logfile-look.cpp) ----
+
+// What the path of a node leads to, once it was found fit to read.
+struct Target {
+  int dir = -1;                // the directory holding the file
+  const char *name = nullptr;  // the file's name in it
+  struct stat st {};
+  int backup_dir = -1;  // where its backups go: the path's own directory
+  const char *backup_name = nullptr;
+  Resolution via;  // holds `dir` and `name` when the path's last part is a link
+};
+
+// Directories are reached afresh once per look generation: once per pass.
+void NewLookGeneration();
+// Finds the file behind the node's path; false, having said why once,
+// when it is missing or may not be read.
+bool FindTarget(P_LOGFILE_LIST node, FileState *fs, Target *t);
+// Opens the target; it must still be the file that was looked at (ESTALE).
+veld::UniqueFd OpenTarget(const Target &t, int mode);
+bool IgnoredExtension(const char *path);
+
+// ---- the tailer's shared steps (veld-logfile-tail.cpp) ----
+
+// One stamp for everything a file sends in a pass, taken when first needed.
+class PassStamp {
+ public:
+  time_t Get();
+
+ private:
+  time_t stamp_ = 0;
+  bool taken_ = false;
+};
+
+enum class Read { kAll, kLinkDown, kShrank };
+// Sends what `fd` holds from *offset up to `limit`, pausing a second after
+// each burst (and saving progress before it); *offset and *fp follow.
+Read SendFrom(int fd, uint64_t *offset, uint64_t limit, Fingerprint *fp, PassStamp *stamp);
+// Keeps a file open between passes while descriptors allow; Unhold takes it
+// back out, Release closes it.
+void Hold(FileState *fs, veld::UniqueFd fd);
+veld::UniqueFd Unhold(FileState *fs);
+void Release(FileState *fs);
+
+// ---- what the tailer does when a file has moved (veld-logfile-follow.cpp) ----
+
+// Queues a file the path has moved away from, claiming it for `node`.
+void Queue(P_LOGFILE_LIST node, FileState *fs, Earlier e);
+// The path leads to another file than the one last read, or is seen for
+// the first time since a start.
+void Arrive(P_LOGFILE_LIST node, FileState *fs, const Target &t);
+// Before reading on: the file must still hold what the offset was measured
+// in, or its unsent end is looked for in a copy and the offset goes to 0.
+void CheckContinuity(P_LOGFILE_LIST node, FileState *fs, const Target &t);
+void LostHead(P_LOGFILE_LIST node, FileState *fs, const Target &t);
+// Sends the queued files, oldest first; false when the link failed.
+bool DrainEarlier(P_LOGFILE_LIST node, FileState *fs, PassStamp *stamp);
+
+// ---- finding where a moved file went (veld-logfile-siblings.cpp) ----
 
 // The entry of `dir` that is the file `id`, holding `fp` before `offset`,
 // opened for reading.
@@ -309,27 +373,6 @@ bool TakeOver(FileId id, const statx_timestamp &birth, int fd, P_LOGFILE_LIST no
               uint64_t *offset, Fingerprint *fp);
 // Whether `node` is still the reader of the file (no other node took it).
 bool IsReader(FileId id, const statx_timestamp &birth, P_LOGFILE_LIST node);
-
-// ---- looking a file up (veld-logfile-look.cpp) ----
-
-// What the path of a node leads to, once it was found fit to read.
-struct Target {
-  int dir = -1;                // the directory holding the file
-  const char *name = nullptr;  // the file's name in it
-  struct stat st {};
-  int backup_dir = -1;  // where its backups go: the path's own directory
-  const char *backup_name = nullptr;
-  Resolution via;  // holds `dir` and `name` when the path's last part is a link
-};
-
-// Directories are reached afresh once per look generation: once per pass.
-void NewLookGeneration();
-// Finds the file behind the node's path; false, having said why once,
-// when it is missing or may not be read.
-bool FindTarget(P_LOGFILE_LIST node, FileState *fs, Target *t);
-// Opens the target; it must still be the file that was looked at (ESTALE).
-veld::UniqueFd OpenTarget(const Target &t, int mode);
-bool IgnoredExtension(const char *path);
 
 // Unsigned number with the base taken from its prefix (0x, 0, decimal);
 // parsing stops at the first character that does not fit, no digits give 0.

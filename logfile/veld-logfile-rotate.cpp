@@ -23,22 +23,8 @@
 #include "veld-logfile.h"
 #include "veld-owners.h"
 
-using logfile::RotateResult;
+using namespace logfile;
 using veld::UniqueFd;
-
-size_t full_write(int desc, const void *ptr, size_t len) {
-  const char *p = static_cast<const char *>(ptr);
-  size_t total = 0;
-  while (len > 0) {
-    ssize_t n = write(desc, p, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // a failed write or one that wrote nothing ends it
-    total += static_cast<size_t>(n);
-    p += n;
-    len -= static_cast<size_t>(n);
-  }
-  return total;
-}
 
 bool logfile::BackupName(char *out, const char *live, int k) {
   int n = std::snprintf(out, kNameBuffer, kBackupFormat, live, k);
@@ -46,146 +32,6 @@ bool logfile::BackupName(char *out, const char *live, int k) {
 }
 
 namespace {
-
-// Blocks of the copy where the kernel cannot copy between the files itself.
-constexpr size_t kCopyBlock = 1 << 16;
-
-enum class CopyResult { kDone, kReadFailed, kWriteFailed };
-
-bool WriteSide(int err) { return err == ENOSPC || err == EDQUOT || err == EFBIG || err == EROFS; }
-
-// [at, stop) of `in` (stop < 0: to its end) to the same offsets of `out`
-// through a buffer; *pos receives where it ended.
-CopyResult CopyThroughBuffer(int in, int out, off_t at, off_t stop, off_t *pos) {
-  std::unique_ptr<char[]> block(new (std::nothrow) char[kCopyBlock]);
-  if (!block || lseek(out, at, SEEK_SET) != at) return CopyResult::kWriteFailed;
-  while (stop < 0 || at < stop) {
-    size_t want = kCopyBlock;
-    if (stop >= 0 && static_cast<uint64_t>(stop - at) < want) want = static_cast<size_t>(stop - at);
-    ssize_t n = pread(in, block.get(), want, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return CopyResult::kReadFailed;
-    if (n == 0) break;
-    if (full_write(out, block.get(), static_cast<size_t>(n)) != static_cast<size_t>(n))
-      return CopyResult::kWriteFailed;
-    at += n;
-  }
-  *pos = at;
-  return CopyResult::kDone;
-}
-
-// Copies one run of data of `in`, [data, stop) or to the end when stop < 0,
-// to the same offsets of `out`; *pos receives where it ended.  The kernel
-// copies between the files itself where it can (and may share the blocks,
-// on file systems that can), so the copy costs what the disk does.
-CopyResult CopyRun(int in, int out, off_t data, off_t stop, off_t *pos) {
-  loff_t from = data, to = data;
-  while (stop < 0 || from < stop) {
-    size_t want = stop < 0 ? (size_t{1} << 30) : static_cast<size_t>(stop - from);
-    ssize_t n = copy_file_range(in, &from, out, &to, want, 0);
-    if (n > 0) continue;
-    if (n == 0) break;
-    if (errno == EINTR) continue;
-    if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)
-      return CopyThroughBuffer(in, out, from, stop, pos);
-    return WriteSide(errno) ? CopyResult::kWriteFailed : CopyResult::kReadFailed;
-  }
-  *pos = from;
-  return CopyResult::kDone;
-}
-
-// Copies the data of `in` from *pos to its end into the same offsets of
-// `out`, and leaves *pos at that end.  Holes are passed over, so they stay
-// holes in the copy: a sparse file planted in a watched directory must not
-// become terabytes of real blocks owned by the agent.
-CopyResult CopyExtents(int in, int out, off_t *pos) {
-  for (;;) {
-    off_t data = lseek(in, *pos, SEEK_DATA);
-    off_t stop = -1;  // end of this run of data; -1: read to the end
-    if (data >= 0) {
-      stop = lseek(in, data, SEEK_HOLE);
-    } else if (errno != ENXIO) {
-      data = *pos;  // holes unknown here: copy every byte
-    } else {
-      // Nothing but a hole from here: it ends where the file ends.
-      off_t size = lseek(in, 0, SEEK_END);
-      if (size < 0) return CopyResult::kReadFailed;
-      if (size > *pos) *pos = size;
-      return CopyResult::kDone;
-    }
-    off_t end = data;
-    CopyResult r = CopyRun(in, out, data, stop, &end);
-    if (r != CopyResult::kDone) return r;
-    *pos = end;
-    if (stop < 0 || end < stop) return CopyResult::kDone;  // reached the end of the file
-  }
-}
-
-// The permission bits a backup of a file with status `st` gets.  A backup
-// belongs to the agent: set-id bits of someone else's file would turn a
-// planted file into a set-id program of the agent's user.
-mode_t BackupMode(const struct stat &st) {
-  mode_t mode = st.st_mode & 07777;
-  if (st.st_uid != geteuid()) mode &= ~static_cast<mode_t>(S_ISUID);
-  if (st.st_gid != getegid()) mode &= ~static_cast<mode_t>(S_ISGID);
-  return mode;
-}
-
-// Opens the backup D for writing, refusing anything but a regular file with
-// one name (a planted link must never carry root's writes elsewhere).
-bool OpenBackup(const char *dst, UniqueFd *out) {
-  UniqueFd fd(open(dst, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0600));
-  struct stat st;
-  if (!fd.ok() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-      ftruncate(fd.get(), 0) != 0)
-    return false;
-  *out = std::move(fd);
-  return true;
-}
-
-// Copies S over D and syncs D before the caller may empty S.
-// `src_nofollow` refuses a link at S (S is then a backup).  `expect`, when
-// given, is the file S must still be: a path that has changed hands since it
-// was checked is not copied.
-bool CopyFile(const char *src, const char *dst, bool src_nofollow,
-              const struct stat *expect = nullptr) {
-  UniqueFd in(
-      open(src, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (src_nofollow ? O_NOFOLLOW : 0)));
-  struct stat st;
-  if (!in.ok() || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      (expect != nullptr && !logfile::SameIdentity(st, *expect))) {
-    Log(1, logfile::kMsgCopyOpenSource, src);
-    return false;
-  }
-  UniqueFd out;
-  if (!OpenBackup(dst, &out)) {
-    Log(1, logfile::kMsgCopyOpenBackup, dst);
-    return false;
-  }
-  off_t end = 0;
-  CopyResult r = CopyExtents(in.get(), out.get(), &end);
-  int read_error = errno;
-  fchmod(out.get(), BackupMode(st));  // best effort: the content is what matters
-  if (r == CopyResult::kDone && fdatasync(out.get()) != 0) r = CopyResult::kWriteFailed;
-  // Lines written while the backup was being synced are taken as well: the
-  // caller empties the source right after this returns.
-  if (r == CopyResult::kDone) {
-    r = CopyExtents(in.get(), out.get(), &end);
-    read_error = errno;
-  }
-  if (r == CopyResult::kDone && ftruncate(out.get(), end) != 0) r = CopyResult::kWriteFailed;
-  if (r == CopyResult::kReadFailed) {
-    errno = read_error;
-    LogErrno(1, "read", logfile::kMsgCopyRead, src);
-    return false;
-  }
-  if (r == CopyResult::kWriteFailed || out.close() != 0) {
-    Log(1, logfile::kMsgCopyWrite, dst);
-    return false;
-  }
-  if (in.close() != 0) Log(1, logfile::kMsgCopyCloseSource, src);
-  return true;
-}
 
 // A name for the new backup while it is being written: beside the live
 // file, holding "_hlr_" so the directory scan never takes it for a log.
@@ -283,11 +129,6 @@ RotateResult logfile::RotateLog(int dir, const char *name, int live_rd, int live
   }
   *backup0 = std::move(out);
   return RotateResult::kRotated;
-}
-
-int copy_file(const char *src_filename, const char *dest_filename) {
-  if (src_filename == nullptr || dest_filename == nullptr) return 0;
-  return CopyFile(src_filename, dest_filename, false) ? 1 : 0;
 }
 
 int rotate_log(const char *cur_fname) {

@@ -186,20 +186,26 @@ uint64_t NameHash(const char *name) {
 }
 
 // An entry not met in place last time: tailed already, refused, or new.
-void Consider(P_LOGDIR_LIST d, DIR *dir, const struct dirent *de, const struct stat &dst,
+// False when the verdict may change by the next scan (an inode number that
+// was the agent's own file a moment ago may be another file's now), so the
+// entry is looked at again then.
+bool Consider(P_LOGDIR_LIST d, DIR *dir, const struct dirent *de, const struct stat &dst,
               const OwnFiles &own, TailedIndex &tailed) {
   const char *name = de->d_name;
-  if (SkippedName(name) || !IsRegularEntry(dir, de) || own.Holds(dst.st_dev, de->d_ino)) return;
+  if (SkippedName(name)) return true;
+  if (!IsRegularEntry(dir, de)) return de->d_type != DT_UNKNOWN;
+  if (own.Holds(dst.st_dev, de->d_ino)) return false;
   char path[kScanPath + 1];
   std::snprintf(path, kScanPath, "%s/%s", d->log_dir, name);
-  if (tailed.paths.find(std::string_view(path)) != tailed.paths.end()) return;
+  if (tailed.paths.find(std::string_view(path)) != tailed.paths.end()) return true;
   if (!PositionFileCanKeep(name)) {
     if (Refused().First(path)) Log(2, kMsgNameRefused, path);
-    return;
+    return true;
   }
   Log(3, kMsgFileDiscovered, path);
   AppendScanned(path);
   tailed.CatchUp();
+  return true;
 }
 
 }  // namespace
@@ -217,17 +223,16 @@ void LogDirectoryProcess(P_LOGDIR_LIST vkp) {
   size_t at = 0;  // where the last listing is expected to go on
   while (struct dirent *de = readdir(dir.get())) {
     const Met met{de->d_ino, NameHash(de->d_name)};
-    l.now.push_back(met);
     // Met in place, or just past one entry that has gone: handled already.
     if (at < l.last.size() && l.last[at] == met) {
       ++at;
-      continue;
-    }
-    if (at + 1 < l.last.size() && l.last[at + 1] == met) {
+    } else if (at + 1 < l.last.size() && l.last[at + 1] == met) {
       at += 2;
+    } else if (!Consider(vkp, dir.get(), de, dst, own, tailed)) {
+      l.now.push_back(Met{0, 0});  // keeps its place, matches nothing
       continue;
     }
-    Consider(vkp, dir.get(), de, dst, own, tailed);
+    l.now.push_back(met);
   }
   l.last.swap(l.now);
 }

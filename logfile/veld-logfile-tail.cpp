@@ -35,8 +35,6 @@ namespace {
 
 constexpr auto kSaveEvery = std::chrono::seconds(1);  // progress saved at most this often
 constexpr rlim_t kSpareFds = 64;  // descriptors never used for holding files open
-constexpr char kMsgRestLost[] =
-    "The unsent end of log file %s was moved away and could not be found again";
 
 // What one pass knows; tailer only.
 struct PassState {
@@ -58,20 +56,6 @@ uint64_t RotationLimit() {
   if (v == nullptr) return kDefaultRotationLimit;
   return ParseAutoBase(v) << 20;
 }
-
-// One stamp for everything a file sends in a pass, taken when first needed.
-class PassStamp {
- public:
-  time_t Get() {
-    if (!taken_) stamp_ = veld_time(nullptr);
-    taken_ = true;
-    return stamp_;
-  }
-
- private:
-  time_t stamp_ = 0;
-  bool taken_ = false;
-};
 
 FileState *StateOf(P_LOGFILE_LIST node) {
   if (node->state == nullptr) node->state = new (std::nothrow) FileState{};
@@ -95,25 +79,37 @@ size_t HoldBudget() {
   return static_cast<size_t>(rl.rlim_cur - kSpareFds);
 }
 
+}  // namespace
+
 // Keeps a file open between passes while descriptors allow; the rest are
 // looked for by identity when their path moves on.
-void Hold(FileState *fs, veld::UniqueFd fd) {
+void logfile::Hold(FileState *fs, veld::UniqueFd fd) {
   if (g_pass.may_hold == 0) g_pass.may_hold = HoldBudget();
   if (!fs->fd.ok() && g_pass.held >= g_pass.may_hold) return;
   if (!fs->fd.ok()) ++g_pass.held;
   fs->fd = std::move(fd);
 }
 
-void Release(FileState *fs) {
+time_t logfile::PassStamp::Get() {
+  if (!taken_) stamp_ = veld_time(nullptr);
+  taken_ = true;
+  return stamp_;
+}
+
+veld::UniqueFd logfile::Unhold(FileState *fs) {
+  if (fs->fd.ok()) --g_pass.held;
+  return std::move(fs->fd);
+}
+
+void logfile::Release(FileState *fs) {
   if (fs->fd.ok()) --g_pass.held;
   fs->fd.close();
 }
 
-enum class Read { kAll, kLinkDown, kShrank };
-
 // Sends what `fd` holds from *offset up to `limit`, pausing a second after
 // each burst (and saving progress before it); *offset and *fp follow.
-Read SendFrom(int fd, uint64_t *offset, uint64_t limit, Fingerprint *fp, PassStamp *stamp) {
+Read logfile::SendFrom(int fd, uint64_t *offset, uint64_t limit, Fingerprint *fp,
+                       PassStamp *stamp) {
   RecordReader &r = Reader();
   r.Start(fd, *offset, limit, stamp->Get());
   for (;;) {
@@ -132,147 +128,7 @@ Read SendFrom(int fd, uint64_t *offset, uint64_t limit, Fingerprint *fp, PassSta
   }
 }
 
-// Puts a file the path has moved away from in line to be sent, and claims
-// it, so a node that finds it again by its new name does not send it too.
-void Queue(P_LOGFILE_LIST node, FileState *fs, Earlier e) {
-  NoteReader(e.id, e.birth, node, e.offset, e.fp);
-  fs->earlier.push_back(std::move(e));
-}
-
-// The files born at the path after `first` (queued already), up to now.
-void QueueBetween(P_LOGFILE_LIST node, FileState *fs, const Target &t, FileId first,
-                  const statx_timestamp &born) {
-  std::vector<Earlier> found;
-  FindBetween(t.dir, t.name, born, {first, IdOf(t.st)}, &found);
-  for (Earlier &e : found) Queue(node, fs, std::move(e));
-}
-
-// The file at the path was emptied or rewritten under the offset: its unsent
-// end went into a copy (made by a copy-and-truncate, or by our rotation
-// before a crash), and the copies made after it hold whole files.
-void LostHead(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
-  if (node->filesize > 0) {
-    Earlier copy;
-    copy.fd = FindCopy(t.dir, t.name, node->filesize, fs->fp);
-    struct stat st;
-    if (copy.fd.ok() && fstat(copy.fd.get(), &st) == 0) {
-      copy.id = IdOf(st);
-      copy.birth = BirthOf(copy.fd.get());
-      copy.offset = node->filesize;
-      copy.fp = fs->fp;
-      const FileId first = copy.id;
-      const statx_timestamp born = copy.birth;
-      Queue(node, fs, std::move(copy));
-      QueueBetween(node, fs, t, first, born);
-    } else if (!fs->lost_logged) {
-      Log(2, kMsgRestLost, node->log_file);
-      fs->lost_logged = true;
-    }
-  }
-  node->filesize = 0;
-  fs->fp = Fingerprint{};
-}
-
-// Takes the file the path leads to now as the node's file: it is read from
-// its start, or, when another node read it until its own path moved away
-// from it (a file renamed within a watched directory and found again by the
-// scan), from where that node left it.
-void Adopt(P_LOGFILE_LIST node, FileState *fs, const Target &t, bool keep_offset) {
-  fs->id = IdOf(t.st);
-  fs->identity_known = true;
-  fs->birth = BirthAt(t.dir, t.name);
-  uint64_t offset;
-  Fingerprint fp;
-  veld::UniqueFd fd;
-  // Opened only to check a file another node read: an idle file is not.
-  if (!IsReader(fs->id, fs->birth, node)) fd = OpenTarget(t, O_RDONLY);
-  if (fd.ok() && TakeOver(fs->id, fs->birth, fd.get(), node, &offset, &fp)) {
-    node->filesize = offset;
-    fs->fp = fp;
-  } else if (!keep_offset) {
-    node->filesize = 0;
-    fs->fp = Fingerprint{};
-  }
-  NoteReader(fs->id, fs->birth, node, node->filesize, fs->fp);
-  if (fd.ok()) Hold(fs, std::move(fd));
-}
-
-// The path leads to another file than the one last read (or is seen for the
-// first time since a start).  The old file's unread rest, and every file that
-// lived at the path in between, go first.
-void Arrive(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
-  const FileId now = IdOf(t.st);
-  const bool saved = fs->from_positions;
-  fs->from_positions = false;
-  if (!fs->identity_known || (saved && fs->id == now)) {
-    // First sight: an offset saved without an identity is trusted, as is
-    // one saved for this very file (its fingerprint is checked next).
-    Adopt(node, fs, t, true);
-    return;
-  }
-  Earlier old;
-  old.fd = std::move(fs->fd);
-  if (old.fd.ok()) --g_pass.held;
-  if (!old.fd.ok()) old.fd = FindByIdentity(t.dir, fs->id, node->filesize, fs->fp);
-  if (old.fd.ok()) {
-    old.id = fs->id;
-    old.birth = BirthOf(old.fd.get());
-    old.offset = node->filesize;
-    old.fp = fs->fp;
-    const FileId first = old.id;
-    const statx_timestamp born = old.birth;
-    Queue(node, fs, std::move(old));
-    QueueBetween(node, fs, t, first, born);
-  } else {
-    LostHead(node, fs, t);  // looks for a copy by its bytes instead
-  }
-  Adopt(node, fs, t, false);
-}
-
-// Checks, before reading on, that the file still holds what the offset
-// was measured in: not shorter, and the same bytes just before it.
-void CheckContinuity(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
-  const uint64_t size = static_cast<uint64_t>(t.st.st_size), offset = node->filesize;
-  if (offset == 0 || size == offset) return;
-  bool rewritten = size < offset;
-  if (!rewritten && fs->fp.len > 0) {
-    veld::UniqueFd opened;
-    int fd = fs->fd.get();
-    if (fd < 0) {
-      opened = OpenTarget(t, O_RDONLY);
-      fd = opened.get();
-    }
-    rewritten = fd >= 0 && !fs->fp.Matches(fd, offset);
-  }
-  if (rewritten) LostHead(node, fs, t);
-}
-
-// Sends the unsent rest of the files the path has moved away from, oldest
-// first.  One is let go once a pass finds it sent and no longer growing (a
-// writer may go on writing into a renamed file until it reopens its log).
-// False when the link failed.
-bool DrainEarlier(P_LOGFILE_LIST node, FileState *fs, PassStamp *stamp) {
-  for (size_t i = 0; i < fs->earlier.size();) {
-    Earlier &e = fs->earlier[i];
-    struct stat st;
-    if (!IsReader(e.id, e.birth, node) || fstat(e.fd.get(), &st) != 0) {
-      fs->earlier.erase(fs->earlier.begin() + static_cast<long>(i));
-      continue;
-    }
-    const off_t seen = e.seen_size;
-    e.seen_size = st.st_size;
-    if (static_cast<uint64_t>(st.st_size) > e.offset) {
-      Read r = SendFrom(e.fd.get(), &e.offset, static_cast<uint64_t>(st.st_size), &e.fp, stamp);
-      NoteReader(e.id, e.birth, node, e.offset, e.fp);
-      if (r == Read::kLinkDown) return false;
-    }
-    if (st.st_size == seen && e.offset >= static_cast<uint64_t>(st.st_size))
-      fs->earlier.erase(fs->earlier.begin() + static_cast<long>(i));
-    else
-      ++i;
-  }
-  return true;
-}
+namespace {
 
 // Sends what the file gained since the offset; only what it held when it was
 // looked at, so a writer faster than the pacing cannot hold the pass.
