@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_scratch.h"
 #include "veld-config-unix.h"
 #include "veld-hash.h"
 #include "veld-logfile.h"
@@ -30,9 +31,7 @@ std::string g_path;  // the configuration file the inputs are written to
 void RemoveFile() { unlink(g_path.c_str()); }
 
 bool MakeFile() {
-  const char *tmp = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/veld-config-fuzz.XXXXXX";
+  std::string pattern = fuzz::ScratchPattern("veld-config-fuzz");
   int fd = mkstemp(pattern.data());
   if (fd < 0) return false;
   close(fd);

@@ -39,6 +39,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_scratch.h"
 #include "veld-config-unix.h"
 #include "veld-perfmon.h"
 
@@ -83,9 +84,7 @@ void RemoveTree() {
 }
 
 bool MakeTree() {
-  const char *tmp = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/veld-kernel-fuzz.XXXXXX";
+  std::string pattern = fuzz::ScratchPattern("veld-kernel-fuzz");
   if (mkdtemp(pattern.data()) == nullptr) return false;
   g_root = pattern;
   for (const char *d : kTreeDirs)

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz_scratch.h"
 #include "veld-config-unix.h"
 #include "veld-logfile.h"
 
@@ -38,9 +39,7 @@ void RemoveFiles() {
 
 bool Setup() {
   std::snprintf(pLogFile, sizeof pLogFile, "%s", "/dev/null");
-  const char *tmp = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/veld-position-fuzz.XXXXXX";
+  std::string pattern = fuzz::ScratchPattern("veld-position-fuzz");
   if (mkdtemp(pattern.data()) == nullptr) return false;
   g_dir = pattern;
   g_input = g_dir + "/input";
