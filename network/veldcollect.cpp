@@ -11,10 +11,12 @@
 // held back, and whatever had already reached our socket buffers, written
 // first: the agents took those bytes as delivered.  A second signal ends it
 // at once, for when standard output is blocked.
+//
+// The command line is read in veldcollect-options.cpp and a TCP agent's
+// partial line held in veldcollect-stream.cpp; this file is the loop.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <getopt.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -22,29 +24,21 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "veld-diaglog.h"
 #include "veld-network.h"
+#include "veldcollect-options.h"
+#include "veldcollect-stream.h"
 
 namespace {
 
-constexpr const char kUsage[] =
-    "Usage: veldcollect [-u] [-a address] -p port\n"
-    "Receives records from veldagentd and writes each to standard output as it arrives.\n"
-    "  -p port     port to listen on; 0 picks a free one (the port is printed on standard error)\n"
-    "  -a address  IPv4 address to listen on (default 127.0.0.1; 0.0.0.0 for every address)\n"
-    "  -u          receive UDP datagrams instead of TCP connections\n"
-    "  -h          print this text\n";
-constexpr const char kDefaultAddress[] = "127.0.0.1";
 constexpr size_t kBufSize = 65536;  // one UDP datagram at most; per TCP agent
 constexpr size_t kSpareFds = 16;    // kept free of agents for everything else
 constexpr int kHoldMs = 500;        // how long a partial line may wait for its end
@@ -72,16 +66,6 @@ struct SocketCloser {
 };
 using Socket = std::unique_ptr<ZUN_SOCKET, SocketCloser>;
 
-using Clock = std::chrono::steady_clock;
-
-// One connected agent and the partial line it has sent so far.
-struct Agent {
-  Socket sock;
-  std::unique_ptr<char[]> buf{new char[kBufSize]};
-  size_t held = 0;
-  Clock::time_point since{};  // when the held bytes started waiting
-};
-
 // Writes all of data to standard output; false when it cannot (reader gone).
 bool WriteOut(const char *data, size_t len) {
   while (len > 0) {
@@ -98,42 +82,22 @@ bool WriteOut(const char *data, size_t len) {
   return true;
 }
 
-bool FlushHeld(Agent &a) {
-  bool ok = WriteOut(a.buf.get(), a.held);
-  a.held = 0;
-  return ok;
-}
+// One connected agent and the partial line it has sent so far.
+struct Agent {
+  Socket sock;
+  collect::LineStream lines{kBufSize, WriteOut};
+};
 
 enum class Served { kOpen, kClosed, kOutputFailed };
-
-// Takes `got` new bytes behind the held ones and writes every complete line;
-// false when standard output failed.
-bool TakeBytes(Agent &a, size_t got) {
-  size_t total = a.held + got;
-  char *end = static_cast<char *>(memrchr(a.buf.get(), '\n', total));
-  if (end != nullptr) {
-    size_t whole = static_cast<size_t>(end - a.buf.get()) + 1;
-    if (!WriteOut(a.buf.get(), whole)) return false;
-    std::memmove(a.buf.get(), a.buf.get() + whole, total - whole);
-    total -= whole;
-  }
-  // The hold counts from the last bytes received: a line still arriving in
-  // pieces is not cut, and another agent's line not put into its middle.
-  if (total > 0) a.since = Clock::now();
-  a.held = total;
-  // A line longer than the buffer goes out in pieces rather than stall.
-  return a.held < kBufSize || FlushHeld(a);
-}
 
 // Reads what one agent sent and writes every complete line.
 Served ServeAgent(Agent &a) {
   unsigned int got = 0;
-  if (!NetRead(a.sock.get(), a.buf.get() + a.held, static_cast<unsigned int>(kBufSize - a.held),
-               &got)) {
+  if (!NetRead(a.sock.get(), a.lines.space(), static_cast<unsigned int>(a.lines.room()), &got)) {
     if (got != 0 && errno == EINTR) return Served::kOpen;
-    return FlushHeld(a) ? Served::kClosed : Served::kOutputFailed;
+    return a.lines.Flush() ? Served::kClosed : Served::kOutputFailed;
   }
-  return TakeBytes(a, got) ? Served::kOpen : Served::kOutputFailed;
+  return a.lines.Take(got) ? Served::kOpen : Served::kOutputFailed;
 }
 
 // At a stop: writes what the agent had already sent when the stop came (the
@@ -145,13 +109,13 @@ bool DrainAgent(Agent &a) {
   if (ioctl(fd, FIONREAD, &queued) != 0) queued = 0;
   size_t left = queued > 0 ? static_cast<size_t>(queued) : 0;
   while (left > 0) {
-    ssize_t n = recv(fd, a.buf.get() + a.held, std::min(kBufSize - a.held, left), MSG_DONTWAIT);
+    ssize_t n = recv(fd, a.lines.space(), std::min(a.lines.room(), left), MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     left -= static_cast<size_t>(n);
-    if (!TakeBytes(a, static_cast<size_t>(n))) return false;
+    if (!a.lines.Take(static_cast<size_t>(n))) return false;
   }
-  return FlushHeld(a);
+  return a.lines.Flush();
 }
 
 // How many agents may be connected at once: what the descriptor limit leaves
@@ -191,7 +155,7 @@ int RunTcp(Socket listener, int wake) {
     int timeout = -1;
     for (const Agent &a : agents) {
       fds.push_back({a.sock->sockOpts->sock, POLLIN, 0});
-      if (a.held > 0) timeout = kHoldMs;
+      if (a.lines.held() > 0) timeout = kHoldMs;
     }
     if (poll(fds.data(), fds.size(), timeout) < 0) {
       if (errno == EINTR) continue;
@@ -201,14 +165,13 @@ int RunTcp(Socket listener, int wake) {
     }
     if (g_stop) break;
     // Serve the agents first: the vector may grow below and move them.
-    auto now = Clock::now();
+    auto now = collect::Clock::now();
     for (size_t i = 0; i < agents.size() && ok; ++i) {
       Agent &a = agents[i];
       Served state = fds[i + 2].revents != 0 ? ServeAgent(a) : Served::kOpen;
       if (state == Served::kOutputFailed) ok = false;
-      if (state == Served::kOpen && a.held > 0 &&
-          now - a.since >= std::chrono::milliseconds(kHoldMs))
-        ok = FlushHeld(a);
+      if (state == Served::kOpen && a.lines.Overdue(now, std::chrono::milliseconds(kHoldMs)))
+        ok = a.lines.Flush();
       if (state == Served::kClosed) a.sock.reset();
     }
     std::erase_if(agents, [](const Agent &a) { return !a.sock; });
@@ -246,73 +209,11 @@ int RunUdp(Socket sock, int wake) {
   return 0;
 }
 
-bool ParsePort(const char *text, int *port) {
-  char *end = nullptr;
-  errno = 0;
-  long v = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || v < 0 || v > 65535) return false;
-  *port = static_cast<int>(v);
-  return true;
-}
-
-std::array<char, 2> OptionName(int letter) { return {static_cast<char>(letter), '\0'}; }
-
-// What the command line asks for.
-struct Options {
-  const char *address = kDefaultAddress;
-  int port = -1;
-  bool udp = false;
-};
-
-// kRun with `o` filled; kHelp once the usage text is on standard output;
-// kRefused once the fault and the usage text are on standard error.
-enum class Parsed { kRun, kHelp, kRefused };
-
-Parsed Refuse(const char *fmt, const char *arg) {
-  std::fprintf(stderr, "veldcollect: ");
-  std::fprintf(stderr, fmt, arg);
-  std::fprintf(stderr, "\n%s", kUsage);
-  return Parsed::kRefused;
-}
-
-Parsed ParseOptions(int argc, char **argv, Options *o) {
-  int opt;
-  opterr = 0;
-  while ((opt = getopt(argc, argv, ":a:p:uh")) != -1) {
-    switch (opt) {
-      case 'a':
-        o->address = optarg;
-        break;
-      case 'p':
-        if (!ParsePort(optarg, &o->port)) return Refuse("bad port \"%s\" (0 to 65535)", optarg);
-        break;
-      case 'u':
-        o->udp = true;
-        break;
-      case 'h':
-        std::fputs(kUsage, stdout);
-        return Parsed::kHelp;
-      case ':':
-        return Refuse("option -%s needs a value", OptionName(optopt).data());
-      default:
-        return Refuse("unknown option -%s", OptionName(optopt).data());
-    }
-  }
-  if (optind < argc) return Refuse("unexpected argument \"%s\"", argv[optind]);
-  if (o->port < 0) return Refuse("%s", "no port given (-p)");
-  // NetSocket takes what does not parse as "every address"; a typo must not
-  // open the collector to the network.
-  in_addr probe{};
-  if (inet_pton(AF_INET, o->address, &probe) != 1)
-    return Refuse("bad address \"%s\" (a dotted IPv4 address)", o->address);
-  return Parsed::kRun;
-}
-
 // Makes the listening socket; on failure *failed names the call.  A UDP
 // socket is bound here rather than by NetSocket, whose SO_REUSEADDR would let
 // two collectors share a UDP port silently, each seeing only part of the
 // traffic.
-Socket Listen(const Options &o, const char **failed) {
+Socket Listen(const collect::Options &o, const char **failed) {
   *failed = "NetSocket";
   if (!o.udp)
     return Socket(NetSocket(nullptr, 0, o.address, o.port, IPPROTO_TCP, NET_MODE_SERVER, 0));
@@ -329,7 +230,7 @@ Socket Listen(const Options &o, const char **failed) {
 
 // The listening socket, announced with its port on standard error (the
 // port 0 asks for is learnt only here); null once the failure is reported.
-Socket OpenListener(const Options &o) {
+Socket OpenListener(const collect::Options &o) {
   const char *proto = o.udp ? "udp" : "tcp";
   const char *failed = nullptr;
   Socket sock = Listen(o, &failed);
@@ -370,13 +271,13 @@ int main(int argc, char **argv) {
   // The socket layer writes its progress to the agent's diagnostic log;
   // the collector is not the agent and keeps no such log.
   std::snprintf(pLogFile, sizeof pLogFile, "%s", "/dev/null");
-  Options o;
-  switch (ParseOptions(argc, argv, &o)) {
-    case Parsed::kRun:
+  collect::Options o;
+  switch (collect::ParseOptions(argc, argv, &o)) {
+    case collect::Parsed::kRun:
       break;
-    case Parsed::kHelp:
+    case collect::Parsed::kHelp:
       return 0;
-    case Parsed::kRefused:
+    case collect::Parsed::kRefused:
       return kExitUsage;
   }
   int wake[2];
