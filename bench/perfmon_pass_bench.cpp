@@ -10,7 +10,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -19,25 +18,12 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench_util.h"
 #include "veld-agent.h"
 #include "veld-config-unix.h"
 #include "veld-hash.h"
 #include "veld-logfile.h"
 #include "veld-perfmon.h"
-
-// Every malloc and calloc of the process is counted, so "a pass allocates
-// nothing" is measured rather than assumed.
-extern "C" void *__libc_malloc(size_t);
-extern "C" void *__libc_calloc(size_t, size_t);
-static std::atomic<unsigned long> g_allocs{0};
-extern "C" void *malloc(size_t n) {
-  g_allocs.fetch_add(1, std::memory_order_relaxed);
-  return __libc_malloc(n);
-}
-extern "C" void *calloc(size_t n, size_t m) {
-  g_allocs.fetch_add(1, std::memory_order_relaxed);
-  return __libc_calloc(n, m);
-}
 
 namespace {
 
@@ -66,9 +52,9 @@ template <typename Run>
 void CountAllocations(benchmark::State &state, Run run) {
   unsigned long allocs = 0, passes = 0;
   for (auto _ : state) {
-    unsigned long before = g_allocs.load();
+    unsigned long before = veldbench::Allocations();
     run();
-    allocs += g_allocs.load() - before;
+    allocs += veldbench::Allocations() - before;
     ++passes;
   }
   state.counters["allocs_per_pass"] = passes ? static_cast<double>(allocs) / passes : 0;
@@ -147,9 +133,9 @@ void BM_CpuPassProcessors(benchmark::State &state) {
     bytes = stat.size();
     std::ofstream(root + "/proc/stat") << stat;
     state.ResumeTiming();
-    unsigned long before = g_allocs.load();
+    unsigned long before = veldbench::Allocations();
     PerfMonCPUProcess(info);
-    allocs += g_allocs.load() - before;
+    allocs += veldbench::Allocations() - before;
     ++passes;
   }
   state.counters["allocs_per_pass"] = static_cast<double>(allocs) / passes;

@@ -1,0 +1,105 @@
+// What every benchmark shares: counting the process's allocations, the
+// agent's link pointed at a loopback sink, the sink itself, clocks, and the
+// way a figure is reported beside its baseline.
+//
+// Every figure a benchmark prints stands beside a baseline measured in the
+// same process and run, in alternating rounds: agent_<unit> and
+// baseline_<unit> are medians over the rounds, ratio is the median of the
+// per-round ratios agent / baseline (below 1: the agent is cheaper).
+#ifndef VELD_BENCH_UTIL_H
+#define VELD_BENCH_UTIL_H
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+namespace veldbench {
+
+// Calls to malloc, calloc and realloc so far, by any thread of the process
+// (operator new goes through malloc, so it counts too).
+unsigned long Allocations();
+// Bytes those calls asked for so far.
+unsigned long AllocatedBytes();
+
+// Seconds of CPU the calling thread has used; of wall-clock time.
+double ThreadCpuSeconds();
+double WallSeconds();
+
+// Points the agent's settings and link at 127.0.0.1:`port` over TCP or UDP,
+// its diagnostic log at `dir`/agent.log, and makes the pacing pauses free:
+// what the benchmarks measure is the work, not the clock.  May be called
+// again to move the link.
+void PointAgentAt(const std::string &dir, int port, bool tcp);
+
+// A loopback collector that a thread drains and discards.  It counts the
+// records that reach it: every datagram, or every line of a stream, that
+// holds `marker` (every one when the marker is empty).
+class Sink {
+ public:
+  Sink() = default;
+  ~Sink() { Stop(); }
+  Sink(const Sink &) = delete;
+  Sink &operator=(const Sink &) = delete;
+
+  // Listens on a fresh port; false when no socket could be had.
+  bool Start(bool tcp, std::string marker = "");
+  // Closes the listener and every connection, then listens again on the
+  // same port: a collector restart as the agent sees it.
+  bool Restart();
+  void Stop();
+  int port() const { return port_; }
+  uint64_t records() const { return records_.load(std::memory_order_acquire); }
+  // Waits until at least `n` records have arrived; false after `timeout_s`,
+  // or once none has arrived for `quiet_s` (datagrams may be dropped).
+  bool WaitFor(uint64_t n, double timeout_s, double quiet_s = 1e9) const;
+
+ private:
+  bool Listen();
+  void Drain();
+  void Take(std::string *partial, const char *buf, size_t n);
+
+  bool tcp_ = true;
+  std::string marker_;
+  int port_ = 0;
+  int listener_ = -1;
+  int wake_[2] = {-1, -1};  // a byte here stops the drain thread
+  std::atomic<uint64_t> records_{0};
+  std::atomic<uint64_t> restarts_{0};  // done by the drain thread
+  std::thread thread_;
+};
+
+// Alternating rounds of the agent and its baseline.
+class Paired {
+ public:
+  void Add(double agent, double baseline) { rounds_.push_back({agent, baseline}); }
+  // Sets agent_<unit>, baseline_<unit> (the medians, times `scale`) and ratio.
+  void Report(benchmark::State &state, const std::string &unit, double scale) const;
+  double Ratio() const;
+
+ private:
+  struct Round {
+    double agent, baseline;
+  };
+  std::vector<Round> rounds_;
+};
+
+double Median(std::vector<double> v);
+
+// Lets the process hold as many descriptors as the hard limit allows, as the
+// agent's tailer does before its first pass.
+void RaiseDescriptorLimit();
+
+// Writes `lines` lines of `width` bytes (line end included) that hold
+// `marker`, numbered from `first`, to the end of `path`.
+void AppendLines(const std::string &path, uint64_t first, uint64_t lines, size_t width,
+                 const std::string &marker);
+
+}  // namespace veldbench
+
+#endif
