@@ -99,14 +99,19 @@ TEST_F(AgentBinaryTest, UsageExitsZeroWithoutStarting) {
 }
 
 // -d keeps the agent in the foreground; a missing configuration is reported
-// on standard error without a line end and the agent keeps running.  The
-// last -c wins and is cut to 1023 bytes.
+// on standard error without a line end, and logged with the reason, and the
+// agent keeps running.  The last -c wins and is cut to 1023 bytes.
 TEST_F(AgentBinaryTest, ForegroundWithMissingConfiguration) {
   std::string missing = dir_ / "missing.cfg";
   std::string longpath = "/" + std::string(1100, 'p');
-  for (const auto &[args, want] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-           {{"-v", "-c", "/nowhere", "-d", "-c", missing, "-v"}, missing},
-           {{"-d", "-c", longpath}, longpath.substr(0, 1023)}}) {
+  const struct {
+    std::vector<std::string> args;
+    std::string want, reason;
+  } cases[] = {
+      {{"-v", "-c", "/nowhere", "-d", "-c", missing, "-v"}, missing, "No such file or directory"},
+      {{"-d", "-c", longpath}, longpath.substr(0, 1023), "File name too long"},
+  };
+  for (const auto &[args, want, reason] : cases) {
     AgentProcess agent;
     std::string logdir = LogDir();
     ASSERT_TRUE(agent.Start(args, logdir));
@@ -116,7 +121,8 @@ TEST_F(AgentBinaryTest, ForegroundWithMissingConfiguration) {
     EXPECT_TRUE(agent.Running()) << "the agent must carry on with its defaults";
     EXPECT_EQ(agent.Stderr(), expect);
     EXPECT_NE(veldtest::WithoutPids(agent.DiagLog())
-                  .find("VELDAgent [1]: Error reading our configuration file: " + want + "\n\n"),
+                  .find("VELDAgent [1]: Error reading our configuration file: " + want + ": " +
+                        reason + "\n\n"),
               std::string::npos)
         << agent.DiagLog();
     agent.Kill(SIGTERM);

@@ -163,13 +163,21 @@ TEST_F(ConfigTest, OverlongLineIsReadInPieces) {
   EXPECT_EQ(Get("RemotePort"), "999");
 }
 
-// An unreadable file costs a priority-1 entry (followed by an empty line,
-// since the message carries its own newline) and result 0; defaults stay.
-TEST_F(ConfigTest, MissingFileIsReported) {
+// A missing file, and a directory (which opens but holds no lines), each
+// cost a priority-1 entry naming the file and the reason (followed by an
+// empty line, since the message carries its own newline) and result 0;
+// defaults stay.
+TEST_F(ConfigTest, UnreadableFileIsReportedWithItsReason) {
   std::string missing = dir_ / "nope.cfg";
   EXPECT_EQ(CfgProcessConfiguration(missing.c_str()), 0);
+  EXPECT_EQ(CfgProcessConfiguration(dir_.path().c_str()), 0);
   std::string log = veldtest::WithoutPids(ReadFile(pLogFile));
-  EXPECT_NE(log.find(" VELDAgent [1]: Error reading our configuration file: " + missing + "\n\n"),
+  EXPECT_NE(log.find(" VELDAgent [1]: Error reading our configuration file: " + missing +
+                     ": No such file or directory\n\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find(" VELDAgent [1]: Error reading our configuration file: " + dir_.path() +
+                     ": Is a directory\n\n"),
             std::string::npos)
       << log;
   EXPECT_EQ(Get("RemotePort"), "514");
