@@ -1,6 +1,7 @@
 // veld-config-unix: the configuration module.  Its files:
 //   veld-config-store.cpp  the settings store and its built-in defaults (below)
 //   veld-config.cpp        the configuration file reader (below)
+//   veld-config-check.cpp  the configuration check behind -t (below)
 //   veld-diaglog.cpp       the diagnostic log (veld-diaglog.h)
 //   veld-text.cpp          file and text helpers, ASCII case folding (veld-text.h)
 //   veld-linereader.cpp    a file read one line at a time (veld-linereader.h)
@@ -14,6 +15,7 @@
 #define VELD_CONFIG_UNIX_H
 
 #include <string>
+#include <vector>
 
 #include "veld-diaglog.h"
 #include "veld-hash.h"
@@ -81,5 +83,19 @@ CfgLine CfgSplitLine(const char *line);
 // The canonical name (an element of kCfgKeys) of a key in any case; null
 // for a name that is no key.
 const char *CfgCanonicalKey(const char *name);
+
+// The configuration check (veld-config-check.cpp): the file read as the
+// reader reads it, each line judged by what the agent will do with it.  A
+// problem is a line or file that will not do what it says; a note, a line
+// that works but not as its words suggest.
+struct CfgFinding {
+  unsigned line;  // 1-based; 0 for the file as a whole
+  bool problem;
+  std::string text;
+};
+// Fills *out in file order; true when none of the findings is a problem.
+bool CfgCheckConfiguration(const char *cfg_file, std::vector<CfgFinding> *out);
+// "<file>:<line>: <text>", or "<file>: <text>" for the file as a whole.
+std::string CfgFindingText(const char *cfg_file, const CfgFinding &finding);
 
 #endif

@@ -1,9 +1,9 @@
 // veld-config: the configuration file reader.  One "Name = Value" per line;
 // names in any case; a line whose first or second character is "#" is a
 // comment; blanks and surrounding quotes are trimmed from both sides.  Read
-// once by the main thread before any worker exists.  Opening the file and
-// splitting a line are functions of their own, so that anything else that
-// judges the file reads it exactly as this reader does.
+// once by the main thread before any worker exists.  The configuration
+// check (veld-config-check.cpp) opens and splits lines through the same
+// functions, so it judges exactly what this reader applies.
 
 #include <sys/stat.h>
 
