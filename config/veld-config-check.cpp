@@ -280,5 +280,5 @@ bool CfgCheckConfiguration(const char *cfg_file, std::vector<CfgFinding> *out) {
 std::string CfgFindingText(const char *cfg_file, const CfgFinding &finding) {
   std::string at = cfg_file != nullptr ? cfg_file : "(null)";
   if (finding.line > 0) at += ":" + std::to_string(finding.line);
-  return at + ": " + finding.text;
+  return at + (finding.problem ? ": " : ": note: ") + finding.text;
 }

@@ -95,7 +95,8 @@ struct CfgFinding {
 };
 // Fills *out in file order; true when none of the findings is a problem.
 bool CfgCheckConfiguration(const char *cfg_file, std::vector<CfgFinding> *out);
-// "<file>:<line>: <text>", or "<file>: <text>" for the file as a whole.
+// "<file>:<line>: <text>", or "<file>: <text>" for the file as a whole;
+// a note says "note: " before its text.
 std::string CfgFindingText(const char *cfg_file, const CfgFinding &finding);
 
 #endif
