@@ -163,13 +163,21 @@ TEST_F(ConfigTest, OverlongLineIsReadInPieces) {
   EXPECT_EQ(Get("RemotePort"), "999");
 }
 
-// An unreadable file costs a priority-1 entry (followed by an empty line,
-// since the message carries its own newline) and result 0; defaults stay.
-TEST_F(ConfigTest, MissingFileIsReported) {
+// A missing file, and a directory (which opens but holds no lines), each
+// cost a priority-1 entry naming the file and the reason (followed by an
+// empty line, since the message carries its own newline) and result 0;
+// defaults stay.
+TEST_F(ConfigTest, UnreadableFileIsReportedWithItsReason) {
   std::string missing = dir_ / "nope.cfg";
   EXPECT_EQ(CfgProcessConfiguration(missing.c_str()), 0);
-  std::string log = ReadFile(pLogFile);
-  EXPECT_NE(log.find(" VELDAgent [1]: Error reading our configuration file: " + missing + "\n\n"),
+  EXPECT_EQ(CfgProcessConfiguration(dir_.path().c_str()), 0);
+  std::string log = veldtest::WithoutPids(ReadFile(pLogFile));
+  EXPECT_NE(log.find(" VELDAgent [1]: Error reading our configuration file: " + missing +
+                     ": No such file or directory\n\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find(" VELDAgent [1]: Error reading our configuration file: " + dir_.path() +
+                     ": Is a directory\n\n"),
             std::string::npos)
       << log;
   EXPECT_EQ(Get("RemotePort"), "514");
@@ -205,4 +213,88 @@ TEST(Stricmp, CaseInsensitiveDifference) {
   EXPECT_LT(veld_stricmp("tc", "tcp"), 0);
   EXPECT_EQ(veld_stricmp("b", "A"), 1);
   EXPECT_GT(veld_stricmp("\xe9", "e"), 0) << "bytes compare unsigned";
+}
+
+// The configuration check: every mistake an operator makes in a line is
+// reported once, with the line's number, as a problem (fails -t) or a note,
+// saying what the agent will do instead; the reader still reads the file
+// as before.  One row per mistake, each row one line of the same file.
+TEST_F(ConfigTest, CheckReportsEachBadLineWithItsNumber) {
+  const std::string real = dir_ / "real.log", missing = dir_ / "absent.log";
+  WriteFile(real, "");
+  const struct Row {
+    std::string line;
+    bool problem;
+    std::string says;
+  } rows[] = {
+      {"Remote_Port = 5514", true, "unknown key \"Remote_Port\" (did you mean \"RemotePort\"?)"},
+      {"LogFiles = " + real, true, "(did you mean \"LogFile\"?)"},
+      {"RemoteHots = 10.0.0.1", true, "(did you mean \"RemoteHost\"?)"},
+      {"RemotePort: 5514", true,
+       "no \"=\" in the line; it is ignored (did you mean "
+       "\"RemotePort = 5514\"?)"},
+      {"  # indented twice", true, "a comment needs \"#\" as its first or second character"},
+      {"R#emotePort = 1", true, "taken as a comment"},
+      {"= 5514", true, "no name before \"=\""},
+      {"LogFile =", true, "LogFile has no value"},
+      {"RemotePort = abc", true, "not a number from 1 to 65535 (the agent would use port 0)"},
+      {"RemotePort = 70000", true, "(the agent would use port 4464)"},
+      {"RemotePort = -1", true, "(the agent would use port 65535)"},
+      {"RemoteService = tls", true, "neither tcp, tcp-ssl nor udp (the agent would send over UDP)"},
+      {"RemoteService = TCP-SSL", false, "is plain TCP: the link never uses TLS"},
+      {"LogRotationSize = 0.5", true, "below 1 MiB: the agent reads 0 and empties"},
+      {"LogRotationSize = 2.5", true, "not a whole number of MiB"},
+      {"LogFile = " + real + " # the main log", true, "looks like a comment"},
+      {"LogFile = " + missing, true, "cannot be reached (No such file or directory)"},
+      {"LogFile = " + dir_.path(), true, "is not a regular file"},
+      {"LogFile = relative.log", true, "not an absolute path"},
+      {"LogDirectory = " + missing, true, "cannot be reached"},
+      {"LogDirectory = " + real, true, "is not a directory"},
+      {"WatchdogFile = " + (dir_ / "no-dir/positions"), true, "is not writable"},
+      {"RemoteHost = no-such-host.invalid", true, "does not resolve to an IPv4 address"},
+      {"PerformanceMonitorPollingTimeout = 60", false, "is stored only and changes nothing"},
+  };
+  // A sound head: a comment, a blank line and good settings say nothing.
+  std::string text = "# collector\n\nRemoteHost = 127.0.0.1\nremoteport=0x1bb\nLogFile = " + real +
+                     "\nLogDirectory=\"" + dir_.path() + "\"\nLogRotationSize = 5\n";
+  const unsigned head = 7;
+  for (const Row &r : rows) text += r.line + "\n";
+  const std::string cfg = dir_ / "check.cfg";
+  WriteFile(cfg, text);
+
+  std::vector<CfgFinding> found;
+  EXPECT_FALSE(CfgCheckConfiguration(cfg.c_str(), &found));
+  ASSERT_EQ(found.size(), std::size(rows));
+  for (size_t i = 0; i < found.size(); ++i) {
+    SCOPED_TRACE(rows[i].line);
+    EXPECT_EQ(found[i].line, head + 1 + i);
+    EXPECT_EQ(found[i].problem, rows[i].problem);
+    EXPECT_NE(found[i].text.find(rows[i].says), std::string::npos) << found[i].text;
+  }
+  EXPECT_EQ(CfgFindingText(cfg.c_str(), found[0]),
+            cfg +
+                ":8: unknown key \"Remote_Port\" (did you mean \"RemotePort\"?); the line is "
+                "ignored");
+  EXPECT_EQ(ReadFile(pLogFile), "") << "the check logs nothing itself";
+
+  // The sound head alone passes; a note alone passes too.
+  WriteFile(cfg, text.substr(0, text.find("Remote_Port")) + "RemoteService = tcp-ssl\n");
+  found.clear();
+  EXPECT_TRUE(CfgCheckConfiguration(cfg.c_str(), &found));
+  EXPECT_EQ(found.size(), 1u);
+
+  // The file as a whole: too long a line, a directory, a missing file.
+  WriteFile(cfg, std::string(5000, 'x') + "\nRemotePort = 1\n");
+  found.clear();
+  EXPECT_FALSE(CfgCheckConfiguration(cfg.c_str(), &found));
+  ASSERT_FALSE(found.empty());
+  EXPECT_EQ(CfgFindingText(cfg.c_str(), found[1]),
+            cfg + ":1: longer than 4095 bytes: each piece is read as a line of its own");
+  for (const std::string &bad : {dir_.path(), missing}) {
+    found.clear();
+    EXPECT_FALSE(CfgCheckConfiguration(bad.c_str(), &found));
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].line, 0u);
+    EXPECT_NE(found[0].text.find("cannot be read ("), std::string::npos) << found[0].text;
+  }
 }

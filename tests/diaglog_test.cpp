@@ -1,10 +1,12 @@
 // Diagnostic log: the exact entry layout, re-creation after deletion, the
-// complaint when the file cannot be opened, and whole entries when several
-// threads log long messages at once.
+// complaint when the file cannot be opened, whole entries when several
+// threads log long messages at once, the copy on standard error, and a
+// repeating failure logged once and then counted.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -40,18 +42,31 @@ class DiagLogTest : public ::testing::Test {
 
 }  // namespace
 
-// One entry: date, colon, two blanks, service, priority, message, newline;
-// a message ending in a newline leaves an empty line after it.
+// One entry: date, colon, two blanks, service, priority, message, the
+// process id, newline; a message ending in a newline keeps the process id on
+// its line and leaves an empty line after it.
 TEST_F(DiagLogTest, ExactLineLayout) {
   veld_time = FixedClock;
+  const std::string pid = " [pid " + std::to_string(getpid()) + "]";
   EXPECT_EQ(Log(3, "Successfully processed our configuration file: %s", "/etc/x.cfg"), 1);
   EXPECT_EQ(Log(1, "Protocol not supported\n"), 1);
   EXPECT_EQ(Log(-7, "%d%%", 50), 1);
+  errno = ENOENT;
+  EXPECT_EQ(LogErrno(2, "open", "cannot read %s\n", "x"), 1);
   EXPECT_EQ(ReadFile(pLogFile),
             "2026-03-04 05:06:07:  VELDAgent [3]: Successfully processed our configuration file: "
-            "/etc/x.cfg\n"
-            "2026-03-04 05:06:07:  VELDAgent [1]: Protocol not supported\n\n"
-            "2026-03-04 05:06:07:  VELDAgent [-7]: 50%\n");
+            "/etc/x.cfg" +
+                pid +
+                "\n"
+                "2026-03-04 05:06:07:  VELDAgent [1]: Protocol not supported" +
+                pid +
+                "\n\n"
+                "2026-03-04 05:06:07:  VELDAgent [-7]: 50%" +
+                pid +
+                "\n"
+                "2026-03-04 05:06:07:  VELDAgent [2]: cannot read x: open: No such file or "
+                "directory" +
+                pid + "\n\n");
 }
 
 // The file may be removed at any time; the next entry creates it again, with
@@ -63,7 +78,7 @@ TEST_F(DiagLogTest, RecreatedAfterDeletionWithMask022) {
   Log(2, "second");
   std::string text = ReadFile(pLogFile);
   EXPECT_EQ(text.find("first"), std::string::npos);
-  EXPECT_NE(text.find("VELDAgent [2]: second\n"), std::string::npos);
+  EXPECT_NE(text.find("VELDAgent [2]: second [pid "), std::string::npos);
   struct stat st;
   ASSERT_EQ(stat(pLogFile, &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
@@ -73,12 +88,23 @@ TEST_F(DiagLogTest, RecreatedAfterDeletionWithMask022) {
 }
 
 // An unopenable path drops the entry, says so on standard error, returns 0.
+// With the copy on standard error turned on, the entry itself follows there
+// all the same, exactly as the file would have had it.
 TEST_F(DiagLogTest, UnopenablePathReportsOnStderr) {
+  veld_time = FixedClock;
   std::snprintf(pLogFile, sizeof pLogFile, "%s", (dir_ / "missing-dir/veld.log").c_str());
+  const std::string complaint = "Failed to open log file: " + std::string(pLogFile) + "\n";
   testing::internal::CaptureStderr();
   EXPECT_EQ(Log(1, "lost"), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), complaint);
+
+  LogMirrorToStderr(true);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(Log(1, "shown"), 0);
+  LogMirrorToStderr(false);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Failed to open log file: " + std::string(pLogFile) + "\n");
+            complaint + "2026-03-04 05:06:07:  VELDAgent [1]: shown [pid " +
+                std::to_string(getpid()) + "]\n");
 }
 
 // Four threads logging 100 KB messages: every entry arrives whole, none is
@@ -103,9 +129,53 @@ TEST_F(DiagLogTest, ConcurrentLongEntriesStayWhole) {
     ++count;
     ASSERT_EQ(veldtest::Shape(line.substr(0, prefix.size())), prefix) << line.substr(0, 80);
     size_t open = line.find('<');
-    ASSERT_EQ(line.size() - open, kLen + 2);
+    size_t close = line.find('>');
+    ASSERT_EQ(close - open, kLen + 1);
     char c = line[open + 1];
-    ASSERT_EQ(line.find_first_not_of(c, open + 1), line.size() - 1) << "interleaved entry";
+    ASSERT_EQ(line.find_first_not_of(c, open + 1), close) << "interleaved entry";
   }
   EXPECT_EQ(count, kThreads * kEntries);
+}
+
+// A failure repeated once per record is logged once; the repeats are counted
+// and said when the failure changes, when it ends, and at the first repeat
+// after kLogRepeatReport seconds.  Each entry is compared by its message.
+TEST_F(DiagLogTest, RepeatedFailureIsLoggedOnceThenCounted) {
+  static time_t now = 1000;
+  veld_time = [](time_t *t) {
+    if (t) *t = now;
+    return now;
+  };
+  auto lines = [&] {
+    std::vector<std::string> out;
+    std::istringstream in(ReadFile(pLogFile));
+    for (std::string l; std::getline(in, l);) {
+      size_t from = l.find("]: ");
+      out.push_back(from == std::string::npos ? l : l.substr(0, l.find(" [pid ")).substr(from + 3));
+    }
+    return out;
+  };
+  LogRepeat r;
+  for (int i = 0; i < 20; ++i) r.Report(2, "Failed to send message to host: %s:%d", "h", 514);
+  EXPECT_EQ(lines(), std::vector<std::string>{"Failed to send message to host: h:514"});
+  r.Report(2, "could not resolve address[%s]\n", "h");  // a different failure
+  r.Report(2, "could not resolve address[%s]\n", "h");
+  now += kLogRepeatReport - 1;
+  r.Report(2, "could not resolve address[%s]\n", "h");
+  now += 1;
+  r.Report(2, "could not resolve address[%s]\n", "h");  // the report is due
+  r.Report(2, "could not resolve address[%s]\n", "h");
+  r.Clear();
+  r.Clear();
+  r.Report(2, "could not resolve address[%s]\n", "h");  // after a success: in full
+  EXPECT_EQ(lines(), (std::vector<std::string>{
+                         "Failed to send message to host: h:514",
+                         "Failed to send message to host: h:514 repeated 19 times",
+                         "could not resolve address[h]",
+                         "",
+                         "could not resolve address[h] repeated 3 times",
+                         "could not resolve address[h] repeated 1 times",
+                         "could not resolve address[h]",
+                         "",
+                     }));
 }

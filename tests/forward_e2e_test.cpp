@@ -270,33 +270,42 @@ TEST_P(ForwardE2ETest, EveryLineExactlyOnceAcrossRestart) {
 }
 
 // The link alone against the real collector, in this process: what
-// SendLog hands over is what rsyslog records, for both transports.
+// SendLog hands over is what rsyslog records, for both transports, both with
+// the test's own rsyslog configuration and with the stock one plus the
+// snippet the documentation gives operators, which must keep every record
+// whole and out of the host's own logs.
 TEST(CollectorLinkToRsyslog, RecordsArriveByteExact) {
-  for (const char *svc : {"tcp", "udp"}) {
-    SCOPED_TRACE(svc);
-    RsyslogCollector collector;
-    std::string err;
-    ASSERT_TRUE(collector.Start(&err)) << err;
-    TempDir dir;
-    GlobalConfigHash = hashtable_alloc(1, 0);
-    ExpandEnvironment();
-    std::snprintf(pLogFile, sizeof pLogFile, "%s", (dir / "veld.log").c_str());
-    CfgHashAdd("RemoteService", svc);
-    CfgHashAdd("RemotePort", std::to_string(collector.port()).c_str());
-    ASSERT_EQ(LogInit(), 1);
-    const std::vector<std::string> lines = {
-        "1700000000 VELDUnixLog: plain",
-        "1700000001 VELDUnixLog: tab\there \"q\" \\ {json} 'x'",
-        "1700000002 VELDUnixLog: " + std::string(4093 - 24, 'x'),
-        "1700000003 VELDPerfMon: sys_mem_size_free:12345",
-    };
-    for (const std::string &l : lines) EXPECT_EQ(SendLog((l + "\n").c_str()), 1);
-    EXPECT_TRUE(collector.WaitForRecords(lines.size(), 5000)) << collector.Diagnostics();
-    EXPECT_EQ(collector.Records(), lines);
-    NetClose(sockData);
-    hashtable_free(GlobalConfigHash);
-    GlobalConfigHash = nullptr;
-  }
+  const std::string snippet = std::string(VELD_SOURCE_DIR) + "/examples/rsyslog-veldagentd.conf";
+  for (const bool documented : {false, true})
+    for (const char *svc : {"tcp", "udp"}) {
+      SCOPED_TRACE(std::string(svc) + (documented ? " documented snippet" : " own configuration"));
+      RsyslogCollector collector;
+      std::string err;
+      ASSERT_TRUE(documented ? collector.StartDocumented(snippet, &err) : collector.Start(&err))
+          << err;
+      TempDir dir;
+      GlobalConfigHash = hashtable_alloc(1, 0);
+      ExpandEnvironment();
+      std::snprintf(pLogFile, sizeof pLogFile, "%s", (dir / "veld.log").c_str());
+      CfgHashAdd("RemoteService", svc);
+      CfgHashAdd("RemotePort", std::to_string(collector.port()).c_str());
+      ASSERT_EQ(LogInit(), 1);
+      const std::vector<std::string> lines = {
+          "1700000000 VELDUnixLog: plain",
+          "1700000001 VELDUnixLog: tab\there \"q\" \\ {json} 'x'",
+          "1700000002 VELDUnixLog: " + std::string(4093 - 24, 'x'),
+          "1700000003 VELDPerfMon: sys_mem_size_free:12345",
+      };
+      for (const std::string &l : lines) EXPECT_EQ(SendLog((l + "\n").c_str()), 1);
+      EXPECT_TRUE(collector.WaitForRecords(lines.size(), 5000)) << collector.Diagnostics();
+      EXPECT_EQ(collector.Records(), lines);
+      if (documented)
+        EXPECT_EQ(collector.Diagnostics().find("VELD"), std::string::npos)
+            << collector.Diagnostics();
+      NetClose(sockData);
+      hashtable_free(GlobalConfigHash);
+      GlobalConfigHash = nullptr;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, ForwardE2ETest, ::testing::Values("tcp", "udp"),

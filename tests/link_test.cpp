@@ -115,7 +115,7 @@ class LinkTest : public ::testing::Test {
     CfgHashAdd("RemotePort", port.c_str());
     return LogInit();
   }
-  std::string DiagLog() const { return ReadFile(pLogFile); }
+  std::string DiagLog() const { return veldtest::WithoutPids(ReadFile(pLogFile)); }
   static size_t Count(const std::string &hay, const std::string &needle) {
     size_t n = 0;
     for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) ++n;

@@ -223,6 +223,55 @@ std::string ConfigText(const std::string &work, const std::string &records,
          internal + "\" flushOnTXEnd=\"on\" asyncWriting=\"off\")\n";
 }
 
+// Replaces every `from` in *s with `to`; the number replaced.
+int ReplaceAll(std::string *s, const std::string &from, const std::string &to) {
+  int n = 0;
+  for (size_t at = s->find(from); at != std::string::npos; at = s->find(from, at + to.size())) {
+    s->replace(at, from.size(), to);
+    ++n;
+  }
+  return n;
+}
+
+// The host's stock main configuration, made to run beside any rsyslog the
+// host runs: without the local-socket and kernel inputs (those belong to the
+// host's own), and with its work directory, its rsyslog.d and its log files
+// in `dir`.
+bool StockConfigText(const std::string &dir, std::string *out, std::string *err) {
+  const std::string stock = ReadFile("/etc/rsyslog.conf");
+  if (stock.empty()) {
+    *err = "cannot read /etc/rsyslog.conf (from the Debian package rsyslog)";
+    return false;
+  }
+  out->clear();
+  size_t start = 0;
+  while (start < stock.size()) {
+    size_t end = stock.find('\n', start);
+    if (end == std::string::npos) end = stock.size();
+    std::string line = stock.substr(start, end - start);
+    start = end + 1;
+    if (line.find("module(load=\"imuxsock\")") == 0 || line.find("module(load=\"imklog\")") == 0)
+      continue;
+    ReplaceAll(&line, "/var/spool/rsyslog", dir + "/work");
+    ReplaceAll(&line, "/etc/rsyslog.d/", dir + "/rsyslog.d/");
+    ReplaceAll(&line, "/var/log/", dir + "/");
+    *out += line + "\n";
+  }
+  return true;
+}
+
+// The documented snippet with only its port and output file changed.
+bool SnippetText(const std::string &snippet, const std::string &port, const std::string &records,
+                 std::string *out, std::string *err) {
+  *out = ReadFile(snippet);
+  if (ReplaceAll(out, "port=\"514\"", "port=\"" + port + "\"") != 2 ||
+      ReplaceAll(out, "/var/log/veldagentd-records.log", records) != 1) {
+    *err = snippet + " no longer has port=\"514\" twice and its output file once";
+    return false;
+  }
+  return true;
+}
+
 // A misspelt option does not stop rsyslogd, so a check run decides; false
 // with *err holding what it said.
 bool ConfigAccepted(const std::string &rsyslogd, const std::string &conf,
@@ -254,22 +303,42 @@ bool RsyslogCollector::Start(std::string *err) {
   return false;
 }
 
+bool RsyslogCollector::StartDocumented(const std::string &snippet, std::string *err) {
+  snippet_ = snippet;
+  return Start(err);
+}
+
+// Our own configuration, or the stock one with the documented snippet.
+bool RsyslogCollector::WriteConfig(const std::string &conf, const std::string &port,
+                                   std::string *err) {
+  const std::string work = dir_ / "work";
+  mkdir(work.c_str(), 0700);
+  if (snippet_.empty()) {
+    WriteFile(conf, ConfigText(work, dir_ / "records.json", dir_ / "internal.log", port));
+    return true;
+  }
+  std::string main, drop_in;
+  mkdir((dir_ / "rsyslog.d").c_str(), 0755);
+  if (!StockConfigText(dir_.path(), &main, err) ||
+      !SnippetText(snippet_, port, dir_ / "records.log", &drop_in, err))
+    return false;
+  WriteFile(conf, main);
+  WriteFile(dir_ / "rsyslog.d/veldagentd.conf", drop_in);
+  return true;
+}
+
 bool RsyslogCollector::StartOnce(const std::string &rsyslogd, std::string *err) {
   port_ = FreePort();
   if (port_ == 0) {
     *err = "no free port on 127.0.0.1";
     return false;
   }
-  const std::string work = dir_ / "work";
   const std::string conf = dir_ / "rsyslog.conf";
   const std::string out = dir_ / "rsyslogd.out";
-  std::remove(out.c_str());
-  std::remove((dir_ / "records.json").c_str());
-  std::remove((dir_ / "internal.log").c_str());
-  mkdir(work.c_str(), 0700);
+  for (const char *f : {"rsyslogd.out", "records.json", "records.log", "internal.log", "syslog"})
+    std::remove((dir_ / f).c_str());
   const std::string port = std::to_string(port_);
-  WriteFile(conf, ConfigText(work, dir_ / "records.json", dir_ / "internal.log", port));
-  if (!ConfigAccepted(rsyslogd, conf, dir_ / "check.out", err)) {
+  if (!WriteConfig(conf, port, err) || !ConfigAccepted(rsyslogd, conf, dir_ / "check.out", err)) {
     port_ = 0;
     return false;
   }
@@ -303,13 +372,19 @@ bool RsyslogCollector::StartOnce(const std::string &rsyslogd, std::string *err) 
 
 std::vector<std::string> RsyslogCollector::Records() const {
   std::vector<std::string> records;
-  const std::string text = ReadFile(dir_ / "records.json");
+  const bool raw = !snippet_.empty();
+  const std::string text = ReadFile(dir_ / (raw ? "records.log" : "records.json"));
   size_t start = 0;
   std::string rec;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) break;  // a line still being written
-    if (DecodeLine(std::string_view(text).substr(start, end - start), &rec)) records.push_back(rec);
+    std::string_view line = std::string_view(text).substr(start, end - start);
+    if (raw) {
+      records.emplace_back(line);
+    } else if (DecodeLine(line, &rec)) {
+      records.push_back(rec);
+    }
     start = end + 1;
   }
   return records;
@@ -330,7 +405,7 @@ bool RsyslogCollector::WaitForRecords(size_t n, int timeout_ms) const {
 
 std::string RsyslogCollector::Diagnostics() const {
   return "rsyslogd output:\n" + ReadFile(dir_ / "rsyslogd.out") + "rsyslog messages:\n" +
-         ReadFile(dir_ / "internal.log");
+         ReadFile(dir_ / (snippet_.empty() ? "internal.log" : "syslog"));
 }
 
 void RsyslogCollector::Stop() {

@@ -16,6 +16,12 @@
 // either transport.  Empty messages are not recorded.  Control characters
 // arrive as they were sent, except NUL, which rsyslog turns into "#000".
 //
+// StartDocumented(snippet) runs instead the rsyslog an operator would run:
+// the host's stock /etc/rsyslog.conf (less its local-socket and kernel
+// inputs, and with its files moved into the temporary directory) with the
+// documented snippet dropped into its rsyslog.d, only its port and its
+// output file changed.  Records() are then the lines of that output file.
+//
 // When rsyslogd is not installed, Start() fails with a message naming the
 // Debian package "rsyslog": a test must then fail, never pass silently:
 //
@@ -51,6 +57,8 @@ class RsyslogCollector {
   // Starts the collector on a fresh port.  false with *err explaining why
   // (rsyslogd missing, configuration rejected, ports never bound).
   bool Start(std::string *err);
+  // Starts the stock configuration with the snippet file at `snippet`.
+  bool StartDocumented(const std::string &snippet, std::string *err);
   // The port for both TCP and UDP; 0 before Start().
   int port() const { return port_; }
   // Every message received so far, in the order rsyslog wrote them.
@@ -68,8 +76,10 @@ class RsyslogCollector {
 
  private:
   bool StartOnce(const std::string &rsyslogd, std::string *err);
+  bool WriteConfig(const std::string &conf, const std::string &port, std::string *err);
 
   TempDir dir_;
+  std::string snippet_;  // the documented snippet's path; empty for our own configuration
   pid_t pid_ = -1;
   int port_ = 0;
 };

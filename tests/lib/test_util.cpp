@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -42,6 +43,11 @@ std::string Shape(const std::string &s) {
   for (char &c : out)
     if (c >= '0' && c <= '9') c = '9';
   return out;
+}
+
+std::string WithoutPids(const std::string &log) {
+  static const std::regex pid(R"( \[pid [0-9]+\](\n*\n))");
+  return std::regex_replace(log, pid, "$1");
 }
 
 std::string BuiltProgram(const std::string &name) {

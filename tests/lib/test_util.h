@@ -29,6 +29,10 @@ void AppendFile(const std::string &path, const std::string &data);
 // against one shape.
 std::string Shape(const std::string &s);
 
+// The diagnostic log text with the " [pid N]" field taken out of every
+// entry, for tests that compare messages and not the process that wrote them.
+std::string WithoutPids(const std::string &log);
+
 // Path of a program built next to the tests (veldagentd, veldcollect).
 std::string BuiltProgram(const std::string &name);
 

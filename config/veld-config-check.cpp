@@ -1,0 +1,284 @@
+// veld-config-check: judges a configuration file line by line without
+// applying it.  It opens and splits lines through the reader's own functions
+// and reads values the way the agent's modules will (the port as the link
+// does, the rotation size as the tailer does), so what it says is what the
+// agent will do.  It reports; it never reinterprets: a line it finds wrong is
+// still read by the agent as before.  Used by "veldagentd -t", and by every
+// start to log the same findings.
+//
+// What each kind of line is checked for:
+//   comment, blank line        nothing, unless the "#" is not where the
+//                              reader looks for it
+//   no "=", no name, no value  ignored by the reader: a problem
+//   unknown key                a problem, with the nearest known key
+//   value with " #"            a trailing comment that is part of the value
+//   RemoteHost                 resolves to an IPv4 address
+//   RemotePort                 a number from 1 to 65535
+//   RemoteService              tcp, tcp-ssl (a note: plain TCP) or udp
+//   LogRotationSize            a whole number of MiB, at least 1
+//   LogFile, LogDirectory      absolute; a regular file, a directory
+//   WatchdogFile               absolute; its directory writable
+//   stored-only keys           a note: they change nothing
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "veld-config-unix.h"
+
+namespace {
+
+constexpr unsigned long kPortMax = 65535;
+// The tailer takes the size in MiB and shifts it into bytes; more than this
+// would shift bits out of 64.
+constexpr unsigned long long kRotationMaxMiB = UINT64_MAX >> 20;
+
+std::string Quoted(std::string_view s) { return "\"" + std::string(s) + "\""; }
+
+// Edit distance between two names, letters compared case-insensitively.
+size_t Distance(std::string_view a, std::string_view b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diag = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t up = row[j];
+      bool same = veld::AsciiLower(a[i - 1]) == veld::AsciiLower(b[j - 1]);
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (same ? 0 : 1)});
+      diag = up;
+    }
+  }
+  return row[b.size()];
+}
+
+const char *NearestKey(std::string_view name) {
+  const char *best = kCfgKeys[0];
+  for (const char *key : kCfgKeys)
+    if (Distance(name, key) < Distance(name, best)) best = key;
+  return best;
+}
+
+// A number as strtoul reads it with base detection, but only when the whole
+// text is one: digits from the first byte (no sign, no blank) to the last.
+bool WholeNumber(const std::string &v, unsigned long long *n) {
+  if (v.empty() || v[0] < '0' || v[0] > '9') return false;
+  char *end = nullptr;
+  errno = 0;
+  *n = std::strtoull(v.c_str(), &end, 0);
+  return errno == 0 && end != nullptr && *end == '\0';
+}
+
+std::string Reason(int err) {
+  char buf[128];
+  return strerror_r(err, buf, sizeof buf);
+}
+
+class Checker {
+ public:
+  explicit Checker(std::vector<CfgFinding> *out) : out_(out) {}
+  void Piece(unsigned n, const char *piece);
+
+ private:
+  void Problem(std::string text) { out_->push_back({line_, true, std::move(text)}); }
+  void Note(std::string text) { out_->push_back({line_, false, std::move(text)}); }
+  void NoEquals(const char *piece);
+  void Setting(const char *key, const std::string &v);
+  void Host(const std::string &v);
+  void Port(const std::string &v);
+  void Service(const std::string &v);
+  void Rotation(const std::string &v);
+  void Path(const char *key, const std::string &v);
+
+  std::vector<CfgFinding> *out_;
+  unsigned line_ = 0;
+};
+
+void Checker::Piece(unsigned n, const char *piece) {
+  line_ = n;
+  CfgLine l = CfgSplitLine(piece);
+  switch (l.kind) {
+    case CfgLineKind::kComment:
+      if (piece[0] != '#' && !veld::AsciiSpace(piece[0]) && std::strchr(piece, '=') != nullptr)
+        Problem("taken as a comment, since its second character is \"#\"; the line is ignored");
+      return;
+    case CfgLineKind::kNoEquals:
+      NoEquals(piece);
+      return;
+    case CfgLineKind::kEmptyName:
+      Problem("no name before \"=\"; the line is ignored");
+      return;
+    case CfgLineKind::kEmptyValue:
+    case CfgLineKind::kSetting:
+      break;
+  }
+  const char *key = CfgCanonicalKey(l.name.c_str());
+  if (key == nullptr) {
+    Problem("unknown key " + Quoted(l.name) + " (did you mean " + Quoted(NearestKey(l.name)) +
+            "?); the line is ignored");
+  } else if (l.kind == CfgLineKind::kEmptyValue) {
+    Problem(std::string(key) + " has no value after \"=\"; the line is ignored");
+  } else {
+    Setting(key, l.value);
+  }
+}
+
+void Checker::NoEquals(const char *piece) {
+  std::string_view s(piece);
+  while (!s.empty() && veld::AsciiSpace(s.front())) s.remove_prefix(1);
+  if (s.empty()) return;  // a blank line
+  std::string text = "no \"=\" in the line; it is ignored";
+  if (s.front() == '#') {
+    text += " (a comment needs \"#\" as its first or second character)";
+  } else {
+    // "RemotePort: 5514" or "RemotePort 5514": a known key and a value.
+    size_t end = s.find_first_of(": \t");
+    std::string word(s.substr(0, end));
+    if (const char *key = CfgCanonicalKey(word.c_str()); key != nullptr && end != s.npos) {
+      std::string rest(s.substr(end + 1));
+      rest = rest.substr(0, rest.find_last_not_of(" \t\r\n") + 1);
+      rest.erase(0, rest.find_first_not_of(" \t:"));
+      text += " (did you mean " + Quoted(std::string(key) + " = " + rest) + "?)";
+    }
+  }
+  Problem(text);
+}
+
+void Checker::Setting(const char *key, const std::string &v) {
+  // Everything after the "=" is the value: a "#" after a blank is taken
+  // into it, not dropped as a comment would be.
+  size_t hash = v.find('#');
+  if (hash != std::string::npos && hash > 0 && veld::AsciiSpace(v[hash - 1])) {
+    Problem(std::string(key) + " " + Quoted(v) +
+            " ends in what looks like a comment, which is part of the value (comments take a "
+            "line of their own)");
+    return;
+  }
+  if (key == kCfgRemoteHost) return Host(v);
+  if (key == kCfgRemotePort) return Port(v);
+  if (key == kCfgRemoteService) return Service(v);
+  if (key == kCfgLogRotationSize) return Rotation(v);
+  if (key == kCfgPerfMonTimeout || key == kCfgEventWatchdogFile)
+    return Note(std::string(key) + " is stored only and changes nothing" +
+                (key == kCfgPerfMonTimeout ? " (metrics are sent every 300 s)" : ""));
+  Path(key, v);
+}
+
+void Checker::Host(const std::string &v) {
+  // The link resolves the name for IPv4 and falls back to a dotted address.
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *found = nullptr;
+  int rc = getaddrinfo(v.c_str(), nullptr, &hints, &found);
+  if (found != nullptr) freeaddrinfo(found);
+  in_addr addr;
+  if (rc == 0 || inet_aton(v.c_str(), &addr) != 0) return;
+  Problem("RemoteHost " + Quoted(v) + " does not resolve to an IPv4 address (" + gai_strerror(rc) +
+          ")");
+}
+
+void Checker::Port(const std::string &v) {
+  unsigned long long n = 0;
+  if (WholeNumber(v, &n) && n >= 1 && n <= kPortMax) return;
+  // The link reads the port with strtol and keeps its low 16 bits.
+  unsigned long used = static_cast<unsigned long>(std::strtol(v.c_str(), nullptr, 0)) & 0xffff;
+  Problem("RemotePort " + Quoted(v) +
+          " is not a number from 1 to 65535 (the agent would use port " + std::to_string(used) +
+          ")");
+}
+
+void Checker::Service(const std::string &v) {
+  if (veld_stricmp(v.c_str(), "tcp") == 0 || veld_stricmp(v.c_str(), "udp") == 0) return;
+  if (veld_stricmp(v.c_str(), "tcp-ssl") == 0)
+    return Note("RemoteService " + Quoted(v) + " is plain TCP: the link never uses TLS");
+  Problem("RemoteService " + Quoted(v) +
+          " is neither tcp, tcp-ssl nor udp (the agent would send over UDP)");
+}
+
+void Checker::Rotation(const std::string &v) {
+  unsigned long long n = 0;
+  if (WholeNumber(v, &n) && n >= 1 && n <= kRotationMaxMiB) return;
+  unsigned long long used = std::strtoull(v.c_str(), nullptr, 0);
+  if (used == 0) {
+    Problem("LogRotationSize " + Quoted(v) +
+            " is below 1 MiB: the agent reads 0 and empties every tailed file at each pass");
+  } else {
+    Problem("LogRotationSize " + Quoted(v) + " is not a whole number of MiB from 1 to " +
+            std::to_string(kRotationMaxMiB) + " (the agent reads " + std::to_string(used) + ")");
+  }
+}
+
+// LogFile, LogDirectory, WatchdogFile.
+void Checker::Path(const char *key, const std::string &v) {
+  const std::string what = std::string(key) + " " + Quoted(v);
+  if (v.empty() || v[0] != '/') {
+    Problem(what + " is not an absolute path (a detached agent looks it up from \"/\")");
+    return;
+  }
+  struct stat st;
+  const bool exists = stat(v.c_str(), &st) == 0;
+  const int err = errno;
+  if (key == kCfgWatchdogFile) {
+    if (exists && !S_ISREG(st.st_mode)) return Problem(what + " is not a regular file");
+    std::string dir = v.substr(0, std::max<size_t>(v.rfind('/'), 1));
+    if (access(dir.c_str(), W_OK | X_OK) != 0)
+      Problem(what + ": its directory " + Quoted(dir) + " is not writable (" + Reason(errno) + ")");
+    return;
+  }
+  const bool want_dir = key == kCfgLogDirectory;
+  if (!exists) return Problem(what + " cannot be reached (" + Reason(err) + ")");
+  if (want_dir && !S_ISDIR(st.st_mode)) return Problem(what + " is not a directory");
+  if (!want_dir && !S_ISREG(st.st_mode)) return Problem(what + " is not a regular file");
+}
+
+}  // namespace
+
+bool CfgCheckConfiguration(const char *cfg_file, std::vector<CfgFinding> *out) {
+  const size_t first = out->size();
+  if (cfg_file != nullptr && cfg_file[0] != '/')
+    out->push_back({0, true, "not an absolute path (a detached agent looks it up from \"/\")"});
+  veld::FilePtr f = CfgOpenFile(cfg_file);
+  if (!f) {
+    out->push_back({0, true, "cannot be read (" + Reason(errno) + ")"});
+    return false;
+  }
+  Checker check(out);
+  char piece[kCfgLineMax + 1];
+  unsigned line = 1;
+  bool cut = false;   // the last piece ended without a line end
+  bool told = false;  // this line was already said to be too long
+  while (std::fgets(piece, kCfgLineMax, f.get()) != nullptr) {
+    if (cut && !told) {
+      out->push_back({line, true,
+                      "longer than " + std::to_string(kCfgLineMax - 1) +
+                          " bytes: each piece is read as a line of its own"});
+      told = true;
+    }
+    check.Piece(line, piece);
+    cut = std::strchr(piece, '\n') == nullptr;
+    if (!cut) {
+      ++line;
+      told = false;
+    }
+  }
+  return std::none_of(out->begin() + static_cast<std::ptrdiff_t>(first), out->end(),
+                      [](const CfgFinding &f) { return f.problem; });
+}
+
+std::string CfgFindingText(const char *cfg_file, const CfgFinding &finding) {
+  std::string at = cfg_file != nullptr ? cfg_file : "(null)";
+  if (finding.line > 0) at += ":" + std::to_string(finding.line);
+  return at + (finding.problem ? ": " : ": note: ") + finding.text;
+}
