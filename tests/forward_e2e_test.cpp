@@ -299,9 +299,10 @@ TEST(CollectorLinkToRsyslog, RecordsArriveByteExact) {
       for (const std::string &l : lines) EXPECT_EQ(SendLog((l + "\n").c_str()), 1);
       EXPECT_TRUE(collector.WaitForRecords(lines.size(), 5000)) << collector.Diagnostics();
       EXPECT_EQ(collector.Records(), lines);
-      if (documented)
+      if (documented) {
         EXPECT_EQ(collector.Diagnostics().find("VELD"), std::string::npos)
             << collector.Diagnostics();
+      }
       NetClose(sockData);
       hashtable_free(GlobalConfigHash);
       GlobalConfigHash = nullptr;
