@@ -111,16 +111,23 @@ std::string CommandOutput(const char *cmd) {
   return out;
 }
 
-// True when some line of `ss` output names 127.0.0.1:port and our pid.
+// True when some line of `ss` output has our pid listening on the port.
 bool Owns(const std::string &ss_out, int port, pid_t pid) {
-  const std::string addr = "127.0.0.1:" + std::to_string(port) + " ";
+  // Our own configuration binds loopback; the documented snippet, like any
+  // collector host's, binds every address.
+  const std::string tail = ":" + std::to_string(port) + " ";
+  const auto listens = [&](std::string_view line) {
+    for (const char *host : {"127.0.0.1", "0.0.0.0", "*"})
+      if (line.find(host + tail) != std::string_view::npos) return true;
+    return false;
+  };
   const std::string who = "pid=" + std::to_string(pid) + ",";
   size_t start = 0;
   while (start < ss_out.size()) {
     size_t end = ss_out.find('\n', start);
     if (end == std::string::npos) end = ss_out.size();
     std::string_view line(ss_out.data() + start, end - start);
-    if (line.find(addr) != std::string_view::npos && line.find(who) != std::string_view::npos)
+    if (listens(line) && line.find(who) != std::string_view::npos)
       return true;
     start = end + 1;
   }
@@ -265,7 +272,7 @@ bool SnippetText(const std::string &snippet, const std::string &port, const std:
                  std::string *out, std::string *err) {
   *out = ReadFile(snippet);
   if (ReplaceAll(out, "port=\"514\"", "port=\"" + port + "\"") != 2 ||
-      ReplaceAll(out, "/var/log/veldagentd-records.log", records) != 1) {
+      ReplaceAll(out, "file=\"/var/log/veldagentd-records.log\"", "file=\"" + records + "\"") != 1) {
     *err = snippet + " no longer has port=\"514\" twice and its output file once";
     return false;
   }
