@@ -125,7 +125,9 @@ class LogCollectionTest : public ::testing::Test {
     hashtable_free(GlobalConfigHash);
     GlobalConfigHash = nullptr;
   }
-  std::string DiagLog() const { return veldtest::WithoutPids(veldtest::ReadFile(dir / "agent.log")); }
+  std::string DiagLog() const {
+    return veldtest::WithoutPids(veldtest::ReadFile(dir / "agent.log"));
+  }
   static std::string Rec(const std::string &line, long stamp = 1700000000) {
     return std::to_string(stamp) + " VELDUnixLog: " + line;
   }

@@ -127,8 +127,7 @@ bool Owns(const std::string &ss_out, int port, pid_t pid) {
     size_t end = ss_out.find('\n', start);
     if (end == std::string::npos) end = ss_out.size();
     std::string_view line(ss_out.data() + start, end - start);
-    if (listens(line) && line.find(who) != std::string_view::npos)
-      return true;
+    if (listens(line) && line.find(who) != std::string_view::npos) return true;
     start = end + 1;
   }
   return false;
@@ -272,7 +271,8 @@ bool SnippetText(const std::string &snippet, const std::string &port, const std:
                  std::string *out, std::string *err) {
   *out = ReadFile(snippet);
   if (ReplaceAll(out, "port=\"514\"", "port=\"" + port + "\"") != 2 ||
-      ReplaceAll(out, "file=\"/var/log/veldagentd-records.log\"", "file=\"" + records + "\"") != 1) {
+      ReplaceAll(out, "file=\"/var/log/veldagentd-records.log\"", "file=\"" + records + "\"") !=
+          1) {
     *err = snippet + " no longer has port=\"514\" twice and its output file once";
     return false;
   }
