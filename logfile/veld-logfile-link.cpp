@@ -188,7 +188,7 @@ int LogInit() {
   sockData = &link_store;
 
   if (NetConnect(sockData) == 0) return 1;
-  Log(3, "Failed to connect to remote host %s:%d\n", host != nullptr ? host : ServerName(*sockData),
+  Log(2, "Failed to connect to remote host %s:%d\n", host != nullptr ? host : ServerName(*sockData),
       sockData->port);
   return 0;
 }

@@ -51,6 +51,9 @@ struct LinkState {
   unsigned long dropped = 0;    // SendLog records lost during this outage
 };
 LinkState g_link;
+// Each failed attempt of an outage is counted; the first is said at once,
+// the count when the link is back or every few minutes while it is not.
+LogRepeat g_send_failed;
 
 // Holds SocketMutex for one whole send, through close and reconnection.
 class LinkLock {
@@ -140,17 +143,17 @@ size_t SendOnce(SOCKET_DATA &d, iovec *v, size_t n) {
   return d.proto == kProtoTCP ? SendStream(d.socket, v, n) : SendDatagrams(d.socket, v, n);
 }
 
-// Opens the link afresh unless an attempt failed a moment ago.  The first
-// failure of an outage is said; the rest of it is not.
+// Opens the link afresh unless an attempt failed a moment ago.
 bool Reconnect(SOCKET_DATA &d) {
   NetClose(&d);
   if (g_link.down && Clock::now() - g_link.failed_at < kRetryPause) return false;
   if (NetConnect(&d) == 0) {
+    g_send_failed.Clear();
     if (g_link.down && g_link.dropped > 0) Log(2, kMsgMetricsDropped, g_link.dropped);
     g_link = LinkState{};
     return true;
   }
-  if (!g_link.down) Log(2, kMsgSendFailed, ServerName(d), d.port);
+  g_send_failed.Report(2, kMsgSendFailed, ServerName(d), d.port);
   g_link.down = true;
   g_link.failed_at = Clock::now();
   return false;
@@ -173,7 +176,10 @@ size_t SendRecords(SOCKET_DATA &d, const iovec *rec, size_t n) {
 
 }  // namespace
 
-void logfile::LinkStateReset() { g_link = LinkState{}; }
+void logfile::LinkStateReset() {
+  g_send_failed.Clear();
+  g_link = LinkState{};
+}
 
 size_t logfile::LinkSendBatch(const Batch &b) {
   if (b.count == 0 || sockData == nullptr || SocketMutex == nullptr) return 0;

@@ -249,7 +249,7 @@ TEST_F(LinkTest, CollectorDownAtStartThenUp) {
   const int p = PortOf(listener);
   EXPECT_EQ(Init("tcp", std::to_string(p)), 0);
   EXPECT_EQ(sockData->socket, -1);
-  EXPECT_NE(DiagLog().find("VELDAgent [3]: Failed to connect to remote host 127.0.0.1:" +
+  EXPECT_NE(DiagLog().find("VELDAgent [2]: Failed to connect to remote host 127.0.0.1:" +
                            std::to_string(p) + "\n\n"),
             std::string::npos)
       << DiagLog();
@@ -274,15 +274,23 @@ TEST_F(LinkTest, CollectorStaysDownOneAttemptPerRetryPauseNoQueue) {
   EXPECT_EQ(
       Count(DiagLog(), "VELDAgent [2]: Failed to send message to host: 127.0.0.1:" + p + "\n"), 1u);
 
-  ASSERT_EQ(listen(listener.fd, 4), 0);
   EXPECT_EQ(SendLog("too soon\n"), 0);  // within the pause after a failed attempt
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  EXPECT_EQ(SendLog("tried again, still down\n"), 0);
+  ASSERT_EQ(listen(listener.fd, 4), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(2100));
   EXPECT_EQ(SendLog("kept\n"), 1);
   Fd conn = Accept(listener);
   EXPECT_EQ(ReadStream(conn, 100, 300), "kept\n");
-  // When it is over, the records it cost are counted once.
-  EXPECT_EQ(Count(DiagLog(),
-                  "VELDAgent [2]: 4 metric records were dropped while the collector "
+  // When it is over, the failed attempts after the first and the records it
+  // cost are each counted once.
+  const std::string log = DiagLog();
+  EXPECT_EQ(Count(log, "VELDAgent [2]: Failed to send message to host: 127.0.0.1:" + p +
+                           " repeated 1 times\n"),
+            1u)
+      << log;
+  EXPECT_EQ(Count(log,
+                  "VELDAgent [2]: 5 metric records were dropped while the collector "
                   "could not be reached\n"),
             1u);
 }
@@ -384,7 +392,7 @@ TEST_F(LinkTest, UnresolvableHost) {
     EXPECT_EQ(Count(log, "VELDAgent [2]: could not resolve address[no-such-host.invalid]\n"), 2u)
         << log;
     EXPECT_EQ(
-        Count(log, "VELDAgent [3]: Failed to connect to remote host no-such-host.invalid:5140\n\n"),
+        Count(log, "VELDAgent [2]: Failed to connect to remote host no-such-host.invalid:5140\n\n"),
         1u);
     EXPECT_EQ(
         Count(log, "VELDAgent [2]: Failed to send message to host: no-such-host.invalid:5140\n"),
