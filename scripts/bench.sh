@@ -33,4 +33,4 @@ done
 
 echo
 echo "== summary ($(($(date +%s) - start)) s of benchmarks; ratio = agent / baseline)"
-jq -s -r -f scripts/bench-summary.jq "$out"/*.json
+jq -s -r -f bench/summary.jq "$out"/*.json
