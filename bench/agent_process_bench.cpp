@@ -37,8 +37,6 @@
 #include "test_util.h"
 #include "veld-logfile.h"
 
-extern char **environ;
-
 namespace {
 
 using veldbench::Sink;
@@ -126,22 +124,6 @@ bool StartAgent(veldtest::AgentProcess *agent, const std::string &dir,
   return agent->Start({"-d", "-c", dir + "/agent.cfg"}, dir + "/log");
 }
 
-pid_t Spawn(const std::vector<std::string> &argv, const std::string &out) {
-  std::vector<char *> args;
-  for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                   0644);
-  posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
-  pid_t pid = -1;
-  int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  return rc == 0 ? pid : -1;
-}
-
 // Debian's rsyslogd, wherever PATH leaves it out.
 std::string RsyslogdPath() {
   return access("/usr/sbin/rsyslogd", X_OK) == 0 ? "/usr/sbin/rsyslogd" : "rsyslogd";
@@ -179,11 +161,12 @@ class Rsyslog {
       conf += "input(type=\"imfile\" file=\"" + f + "\" tag=\"app\" ruleset=\"forward\")\n";
     conf += "action(type=\"omfile\" file=\"" + dir + "/internal.log\")\n";
     veldtest::WriteFile(dir + "/rsyslog.conf", conf);
-    if (WaitExit(Spawn({RsyslogdPath(), "-N1", "-f", dir + "/rsyslog.conf"}, dir + "/check.out")) !=
-        0)
+    if (WaitExit(veldtest::Spawn({RsyslogdPath(), "-N1", "-f", dir + "/rsyslog.conf"},
+                                 dir + "/check.out")) != 0)
       return false;
-    pid_ = Spawn({RsyslogdPath(), "-n", "-f", dir + "/rsyslog.conf", "-i", dir + "/rsyslogd.pid"},
-                 dir + "/rsyslogd.out");
+    pid_ = veldtest::Spawn(
+        {RsyslogdPath(), "-n", "-f", dir + "/rsyslog.conf", "-i", dir + "/rsyslogd.pid"},
+        dir + "/rsyslogd.out");
     return pid_ > 0;
   }
   pid_t pid() const { return pid_; }
@@ -198,7 +181,8 @@ class SyscallCount {
  public:
   bool Attach(pid_t pid, const std::string &out) {
     out_ = out;
-    pid_ = Spawn({"strace", "-f", "-c", "-o", out, "-p", std::to_string(pid)}, out + ".log");
+    pid_ =
+        veldtest::Spawn({"strace", "-f", "-c", "-o", out, "-p", std::to_string(pid)}, out + ".log");
     std::this_thread::sleep_for(std::chrono::seconds(1));  // strace has attached by then
     return pid_ > 0;
   }

@@ -24,8 +24,6 @@
 #include <string_view>
 #include <thread>
 
-extern char **environ;
-
 namespace veldtest {
 
 namespace {
@@ -81,23 +79,6 @@ int FreePort() {
     if (udp.fd >= 0 && Bind(udp.fd, port)) return port;
   }
   return 0;
-}
-
-// Runs argv with stdout and stderr appended to out_path; returns its pid or -1.
-pid_t Spawn(const std::vector<std::string> &argv, const std::string &out_path) {
-  std::vector<char *> args;
-  for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, out_path.c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  return rc == 0 ? pid : -1;
 }
 
 std::string CommandOutput(const char *cmd) {
@@ -283,7 +264,7 @@ bool SnippetText(const std::string &snippet, const std::string &port, const std:
 // with *err holding what it said.
 bool ConfigAccepted(const std::string &rsyslogd, const std::string &conf,
                     const std::string &check_out, std::string *err) {
-  pid_t check = Spawn({rsyslogd, "-N1", "-f", conf}, check_out);
+  pid_t check = veldtest::Spawn({rsyslogd, "-N1", "-f", conf}, check_out);
   int status = 0;
   if (check < 0 || waitpid(check, &status, 0) != check || !WIFEXITED(status) ||
       WEXITSTATUS(status) != 0) {
@@ -350,7 +331,7 @@ bool RsyslogCollector::StartOnce(const std::string &rsyslogd, std::string *err) 
     return false;
   }
 
-  pid_ = Spawn({rsyslogd, "-n", "-f", conf, "-i", dir_ / "rsyslogd.pid"}, out);
+  pid_ = veldtest::Spawn({rsyslogd, "-n", "-f", conf, "-i", dir_ / "rsyslogd.pid"}, out);
   if (pid_ < 0) {
     *err = "cannot start " + rsyslogd;
     port_ = 0;

@@ -1,5 +1,9 @@
 #include "test_util.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -7,6 +11,8 @@
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+
+extern char **environ;
 
 namespace veldtest {
 
@@ -48,6 +54,22 @@ std::string Shape(const std::string &s) {
 std::string WithoutPids(const std::string &log) {
   static const std::regex pid(R"( \[pid [0-9]+\](\n*\n))");
   return std::regex_replace(log, pid, "$1");
+}
+
+pid_t Spawn(const std::vector<std::string> &argv, const std::string &out_path) {
+  std::vector<char *> args;
+  for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, out_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
+  pid_t pid = -1;
+  int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  return rc == 0 ? pid : -1;
 }
 
 std::string BuiltProgram(const std::string &name) {

@@ -3,7 +3,10 @@
 #ifndef VELD_TEST_UTIL_H
 #define VELD_TEST_UTIL_H
 
+#include <sys/types.h>
+
 #include <string>
+#include <vector>
 
 namespace veldtest {
 
@@ -32,6 +35,10 @@ std::string Shape(const std::string &s);
 // The diagnostic log text with the " [pid N]" field taken out of every
 // entry, for tests that compare messages and not the process that wrote them.
 std::string WithoutPids(const std::string &log);
+
+// Runs argv (looked up in PATH) with stdin from /dev/null and stdout and
+// stderr appended to out_path; its pid, or -1 when it could not start.
+pid_t Spawn(const std::vector<std::string> &argv, const std::string &out_path);
 
 // Path of a program built next to the tests (veldagentd, veldcollect).
 std::string BuiltProgram(const std::string &name);
