@@ -40,23 +40,14 @@ void BM_Rescan(benchmark::State &state) {
 
   veldbench::Paired p;
   unsigned long allocs = 0;
-  bool agent_first = true;
   for (auto _ : state) {
-    double agent = 0, bare = 0;
-    for (int turn = 0; turn < 2; ++turn) {
-      const double t0 = veldbench::ThreadCpuSeconds();
-      if (agent_first == (turn == 0)) {
-        const unsigned long a0 = veldbench::Allocations();
-        LogDirectoryProcess(&d);
-        allocs += veldbench::Allocations() - a0;
-        agent = veldbench::ThreadCpuSeconds() - t0;
-      } else {
-        BareListing(watched.c_str());
-        bare = veldbench::ThreadCpuSeconds() - t0;
-      }
-    }
-    agent_first = !agent_first;
-    p.Add(agent / files, bare / files);
+    const double agent = p.Alternate(
+        [&] {
+          const unsigned long a0 = veldbench::Allocations();
+          LogDirectoryProcess(&d);
+          allocs += veldbench::Allocations() - a0;
+        },
+        [&] { BareListing(watched.c_str()); }, files);
     state.SetIterationTime(agent);
   }
   p.Report(state, "ns_per_file", 1e9);

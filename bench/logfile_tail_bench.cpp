@@ -103,24 +103,17 @@ void BM_IdlePass(benchmark::State &state) {
   inotify_add_watch(watch, logs.c_str(), IN_OPEN);
   Paired p;
   unsigned long allocs = 0;
-  bool agent_first = true;
   for (auto _ : state) {
-    double agent = 0, bare = 0;
-    for (int turn = 0; turn < 2; ++turn) {
-      const double t0 = veldbench::ThreadCpuSeconds();
-      if (agent_first == (turn == 0)) {
-        const unsigned long a0 = Allocations();
-        LogFilePass(positions.c_str());
-        allocs += Allocations() - a0;
-        agent = veldbench::ThreadCpuSeconds() - t0;
-      } else {
-        struct stat st;
-        for (const std::string &path : paths) benchmark::DoNotOptimize(stat(path.c_str(), &st));
-        bare = veldbench::ThreadCpuSeconds() - t0;
-      }
-    }
-    agent_first = !agent_first;
-    p.Add(agent, bare);
+    const double agent = p.Alternate(
+        [&] {
+          const unsigned long a0 = Allocations();
+          LogFilePass(positions.c_str());
+          allocs += Allocations() - a0;
+        },
+        [&] {
+          struct stat st;
+          for (const std::string &path : paths) benchmark::DoNotOptimize(stat(path.c_str(), &st));
+        });
     state.SetIterationTime(agent);
   }
   state.counters["files_opened"] = static_cast<double>(CountOpens(watch));

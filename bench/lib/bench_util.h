@@ -78,6 +78,26 @@ class Sink {
 class Paired {
  public:
   void Add(double agent, double baseline) { rounds_.push_back({agent, baseline}); }
+  // One round: runs `agent` and `baseline` in turn, the one that went second
+  // last time going first, and adds their thread CPU seconds, each divided
+  // by `per`.  The agent's seconds are returned undivided.
+  template <class Agent, class Baseline>
+  double Alternate(Agent &&agent, Baseline &&baseline, double per = 1) {
+    double a = 0, b = 0;
+    for (int turn = 0; turn < 2; ++turn) {
+      const double t0 = ThreadCpuSeconds();
+      if (agent_first_ == (turn == 0)) {
+        agent();
+        a = ThreadCpuSeconds() - t0;
+      } else {
+        baseline();
+        b = ThreadCpuSeconds() - t0;
+      }
+    }
+    agent_first_ = !agent_first_;
+    Add(a / per, b / per);
+    return a;
+  }
   // Sets agent_<unit>, baseline_<unit> (the medians, times `scale`) and ratio.
   void Report(benchmark::State &state, const std::string &unit, double scale) const;
   double Ratio() const;
@@ -87,6 +107,7 @@ class Paired {
     double agent, baseline;
   };
   std::vector<Round> rounds_;
+  bool agent_first_ = true;
 };
 
 double Median(std::vector<double> v);
