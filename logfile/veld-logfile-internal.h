@@ -278,6 +278,12 @@ struct FileState {
   Fingerprint fp;
   veld::UniqueFd fd;             // held between passes, while descriptors allow
   std::vector<Earlier> earlier;  // oldest first
+  // What was last put in the readers' index for this node, so that an idle
+  // file costs no lookup there.
+  bool noted = false;
+  FileId noted_id;
+  uint64_t noted_offset = 0;
+  struct statx_timestamp noted_birth {};
   // Each refusal or failure is said once, until the condition ends.
   bool missing_logged = false;
   bool nonregular_logged = false;

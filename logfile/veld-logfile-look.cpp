@@ -40,6 +40,9 @@ class DirCache {
  public:
   // The directory `path`, reached afresh in this generation.
   const DirEntry &Get(std::string_view path, uint64_t generation) {
+    // Files of one directory mostly follow each other in the list.
+    if (last_ != nullptr && last_->second.generation == generation && last_->first == path)
+      return last_->second;
     auto it = map_.find(path);
     if (it == map_.end()) it = map_.emplace(std::string(path), DirEntry{}).first;
     DirEntry &e = it->second;
@@ -48,11 +51,14 @@ class DirCache {
       e.reach = ReachDirectory(it->first.c_str(), O_PATH, &e.dir);
       e.error = errno;
     }
+    last_ = &*it;  // elements of the map stay where they are
     return e;
   }
 
  private:
-  std::unordered_map<std::string, DirEntry, StringHash, std::equal_to<>> map_;
+  using Map = std::unordered_map<std::string, DirEntry, StringHash, std::equal_to<>>;
+  Map map_;
+  Map::value_type *last_ = nullptr;
 };
 
 DirCache &Dirs() {

@@ -29,7 +29,7 @@ namespace logfile {
 namespace {
 
 constexpr size_t kMaxBetween = 16;    // files found between two looks, at most
-constexpr size_t kMaxReaders = 4096;  // files whose last reader is remembered
+constexpr size_t kMaxReaders = 4096;  // files no longer tailed whose last reader is remembered
 
 bool BirthBefore(const statx_timestamp &a, const statx_timestamp &b) {
   return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
@@ -198,10 +198,19 @@ void NoteReader(FileId id, const statx_timestamp &birth, P_LOGFILE_LIST node, ui
   (void)it;
   if (!added) return;
   r.order.push_back(id);
-  if (r.order.size() > kMaxReaders) {
-    r.map.erase(r.order.front());
-    r.order.pop_front();
-  }
+  if (r.order.size() <= kMaxReaders) return;
+  // The oldest entry goes, unless its file is still the one its path leads
+  // to: every tailed file stays known however many there are, or an idle
+  // pass over more files than the bound would forget and re-learn them all.
+  const FileId oldest = r.order.front();
+  r.order.pop_front();
+  auto o = r.map.find(oldest);
+  if (o == r.map.end()) return;
+  const FileState *s = o->second.node->state;
+  if (s != nullptr && s->identity_known && s->id == oldest)
+    r.order.push_back(oldest);
+  else
+    r.map.erase(o);
 }
 
 bool TakeOver(FileId id, const statx_timestamp &birth, int fd, P_LOGFILE_LIST node,

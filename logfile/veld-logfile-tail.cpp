@@ -148,7 +148,14 @@ void ReadCurrent(P_LOGFILE_LIST node, FileState *fs, const Target &t, PassStamp 
     if (opened.ok()) Hold(fs, std::move(opened));
   }
   if (fs->birth.tv_sec == 0 && fs->fd.ok()) fs->birth = BirthOf(fs->fd.get());
+  if (fs->noted && fs->noted_id == fs->id && fs->noted_offset == node->filesize &&
+      fs->noted_birth.tv_sec == fs->birth.tv_sec && fs->noted_birth.tv_nsec == fs->birth.tv_nsec)
+    return;
   NoteReader(fs->id, fs->birth, node, node->filesize, fs->fp);
+  fs->noted = true;
+  fs->noted_id = fs->id;
+  fs->noted_offset = node->filesize;
+  fs->noted_birth = fs->birth;
 }
 
 // Rotates a file that was over the limit when looked at, once everything it
