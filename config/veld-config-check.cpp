@@ -44,7 +44,15 @@ constexpr unsigned long kPortMax = 65535;
 // would shift bits out of 64.
 constexpr unsigned long long kRotationMaxMiB = UINT64_MAX >> 20;
 
-std::string Quoted(std::string_view s) { return "\"" + std::string(s) + "\""; }
+// Built by appending, as CfgFindingText is.
+std::string Quoted(std::string_view s) {
+  std::string q;
+  q.reserve(s.size() + 2);
+  q.push_back('"');
+  q.append(s);
+  q.push_back('"');
+  return q;
+}
 
 // Edit distance between two names, letters compared case-insensitively.
 size_t Distance(std::string_view a, std::string_view b) {
