@@ -6,13 +6,13 @@
 # last two, every fuzz target runs for a while under the same sanitizers.
 set -e
 cd "$(dirname "$0")/.."
-sh scripts/deps.sh
+sh scripts/deps.sh test
 JOBS=$(nproc)
 # run DIR SANITIZERS TARGETS [ctest arguments...]; TARGETS "all" builds everything.
 run() {
   dir=$1; sanitize=$2; targets=$3; shift 3
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DVELD_WERROR=ON -DVELD_SANITIZE="$sanitize" >/dev/null
+        -DVELD_WERROR=ON -DVELD_TESTS=ON -DVELD_SANITIZE="$sanitize" >/dev/null
   cmake --build "$dir" -j "$JOBS" --target $targets
   (cd "$dir" && ctest --output-on-failure -j "$JOBS" "$@")
 }
