@@ -1,8 +1,10 @@
 #!/bin/sh
 # Checks the formatting of every tracked source, then builds and runs the
-# whole suite three ways: a normal build, a build under
-# AddressSanitizer and UndefinedBehaviorSanitizer (halting on the first
-# report), and the concurrency tests under ThreadSanitizer.  Between the
+# whole suite three ways: a normal build (which also installs into a
+# scratch root, verifies the systemd unit and checks the Debian package:
+# the tests labelled "package", defined in unsanitized builds only), a
+# build under AddressSanitizer and UndefinedBehaviorSanitizer (halting on
+# the first report), and the concurrency tests under ThreadSanitizer.  Between the
 # last two, every fuzz target runs for a while under the same sanitizers.
 set -e
 cd "$(dirname "$0")/.."
