@@ -4,8 +4,9 @@
 # scratch root, verifies the systemd unit and checks the Debian package:
 # the tests labelled "package", defined in unsanitized builds only), a
 # build under AddressSanitizer and UndefinedBehaviorSanitizer (halting on
-# the first report), and the concurrency tests under ThreadSanitizer.  Between the
-# last two, every fuzz target runs for a while under the same sanitizers.
+# the first report), and the concurrency tests under ThreadSanitizer.
+# Between the last two, every fuzz target runs for a while under the same
+# sanitizers.
 set -e
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh test
