@@ -7,8 +7,8 @@
 # the agent, the collector and the appender, and removes the demo files.
 set -e
 cd "$(dirname "$0")/.."
-sh scripts/deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+sh scripts/deps.sh run
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELD_TESTS=OFF >/dev/null
 cmake --build build --target veldagentd veldcollect -j "$(nproc)"
 
 demo=$(mktemp -d /tmp/veld-demo.XXXXXX)

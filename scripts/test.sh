@@ -1,12 +1,15 @@
 #!/bin/sh
 # Checks the formatting of every tracked source, then builds and runs the
-# whole suite three ways: a normal build, a build under
-# AddressSanitizer and UndefinedBehaviorSanitizer (halting on the first
-# report), and the concurrency tests under ThreadSanitizer.  Between the
-# last two, every fuzz target runs for a while under the same sanitizers.
+# whole suite three ways: a normal build (which also installs into a
+# scratch root, verifies the systemd unit and checks the Debian package:
+# the tests labelled "package", defined in unsanitized builds only), a
+# build under AddressSanitizer and UndefinedBehaviorSanitizer (halting on
+# the first report), and the concurrency tests under ThreadSanitizer.
+# Between the last two, every fuzz target runs for a while under the same
+# sanitizers.
 set -e
 cd "$(dirname "$0")/.."
-sh scripts/deps.sh
+sh scripts/deps.sh test
 JOBS=$(nproc)
 # run DIR SANITIZERS TARGETS [ctest arguments...]; TARGETS "all" builds everything.
 # The normal build builds the benchmarks too, so that they cannot rot; they
@@ -15,7 +18,7 @@ run() {
   dir=$1; sanitize=$2; targets=$3; shift 3
   bench=OFF; [ -z "$sanitize" ] && bench=ON
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DVELD_WERROR=ON -DVELD_SANITIZE="$sanitize" -DVELD_BENCH="$bench" >/dev/null
+        -DVELD_WERROR=ON -DVELD_TESTS=ON -DVELD_SANITIZE="$sanitize" -DVELD_BENCH="$bench" >/dev/null
   cmake --build "$dir" -j "$JOBS" --target $targets
   (cd "$dir" && ctest --output-on-failure -j "$JOBS" "$@")
 }
