@@ -12,6 +12,7 @@
 // so a process killed over and over still gets through.
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -200,6 +201,14 @@ void RotateIfOver(P_LOGFILE_LIST node, FileState *fs, const Target &t, PassStamp
   SaveProgress(true);
 }
 
+size_t CountFiles() {
+  size_t n = 0;
+  for (P_LOGFILE_LIST f = LogFileList.load(std::memory_order_acquire); f != nullptr;
+       f = f->next.load(std::memory_order_acquire))
+    ++n;
+  return n;
+}
+
 }  // namespace
 
 void LogFileProcess(P_LOGFILE_LIST vkp) {
@@ -256,8 +265,17 @@ void *LogFileThread(void *) {
   g_pass.may_hold = HoldBudget();
   const char *watchdog_file = CfgHashGet(kCfgWatchdogFile);
   LogFileLoadPositions(watchdog_file);
+  size_t trimmed_at = 0;  // the number of files when the heap was last trimmed
   for (;;) {
     LogFilePass(watchdog_file);
+    // A file's first pass leaves freed scratch memory behind (its lookups,
+    // the position file's text); hand it back once the files have been
+    // taken in, so that an idle agent's resident size follows its files.
+    const size_t files = CountFiles();
+    if (files != trimmed_at) {
+      malloc_trim(0);
+      trimmed_at = files;
+    }
     veld_sleep(kPassPause);
   }
 }
