@@ -47,7 +47,7 @@ void QueueBetween(P_LOGFILE_LIST node, FileState *fs, const Target &t, FileId fi
 void LostHead(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
   if (node->filesize > 0) {
     Earlier copy;
-    copy.fd = FindCopy(t.dir, t.name, node->filesize, fs->fp);
+    copy.fd = FindCopy(t.dir, t.name, node->filesize, fs->fp, fs->head);
     struct stat st;
     if (copy.fd.ok() && fstat(copy.fd.get(), &st) == 0) {
       copy.id = IdOf(st);
@@ -65,6 +65,7 @@ void LostHead(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
   }
   node->filesize = 0;
   fs->fp = Fingerprint{};
+  fs->head = Fingerprint{};
 }
 
 namespace {
@@ -85,9 +86,13 @@ void Adopt(P_LOGFILE_LIST node, FileState *fs, const Target &t, bool keep_offset
   if (fd.ok() && TakeOver(fs->id, fs->birth, fd.get(), node, &offset, &fp)) {
     node->filesize = offset;
     fs->fp = fp;
+    fs->head = Fingerprint{};  // taken again at the next read
   } else if (!keep_offset) {
     node->filesize = 0;
     fs->fp = Fingerprint{};
+    fs->head = Fingerprint{};
+  } else {
+    fs->head = Fingerprint{};  // taken again at the next read
   }
   NoteReader(fs->id, fs->birth, node, node->filesize, fs->fp);
   if (fd.ok()) Hold(fs, std::move(fd));
@@ -132,14 +137,14 @@ void CheckContinuity(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
   const uint64_t size = static_cast<uint64_t>(t.st.st_size), offset = node->filesize;
   if (offset == 0 || size == offset) return;
   bool rewritten = size < offset;
-  if (!rewritten && fs->fp.len > 0) {
+  if (!rewritten && (fs->fp.len > 0 || fs->head.len > 0)) {
     veld::UniqueFd opened;
     int fd = fs->fd.get();
     if (fd < 0) {
       opened = OpenTarget(t, O_RDONLY);
       fd = opened.get();
     }
-    rewritten = fd >= 0 && !fs->fp.Matches(fd, offset);
+    rewritten = fd >= 0 && (!fs->fp.Matches(fd, offset) || !fs->head.Matches(fd, fs->head.len));
   }
   if (rewritten) LostHead(node, fs, t);
 }

@@ -171,6 +171,9 @@ class RecordReader {
   uint64_t consumed() const { return done_; }  // the offset behind the last record sent
   // The fingerprint at consumed(), from the bytes read where possible.
   Fingerprint TakeFingerprint() const;
+  // The file's first bytes, when this read began at the start of the file:
+  // taken from the very bytes that were sent.  Empty otherwise.
+  const Fingerprint &head() const { return head_; }
 
  private:
   bool Flush();  // false when the link failed
@@ -192,6 +195,7 @@ class RecordReader {
   unsigned burst_ = 0;         // records since the last pause
   bool paused_ = false;        // Run returned kPause with the burst sent
   Batch batch_;
+  Fingerprint head_;
   char in_[kReadBuffer];
   uint64_t in_at_ = 0;  // file offset of in_[0]
   size_t in_len_ = 0;   // bytes in in_
@@ -276,6 +280,10 @@ struct FileState {
   FileId id;
   struct statx_timestamp birth {};  // of the file `id`: numbers come back, births do not
   Fingerprint fp;
+  // The file's first bytes, once read.  The bytes before the offset may be
+  // the same from line to line; a file emptied and written past the offset
+  // again rarely begins as it did.
+  Fingerprint head;
   veld::UniqueFd fd;             // held between passes, while descriptors allow
   std::vector<Earlier> earlier;  // oldest first
   // What was last put in the readers' index for this node, so that an idle
@@ -328,7 +336,9 @@ class PassStamp {
 enum class Read { kAll, kLinkDown, kShrank };
 // Sends what `fd` holds from *offset up to `limit`, pausing a second after
 // each burst (and saving progress before it); *offset and *fp follow.
-Read SendFrom(int fd, uint64_t *offset, uint64_t limit, Fingerprint *fp, PassStamp *stamp);
+// From the start of the file, *head (when given) becomes its first bytes.
+Read SendFrom(int fd, uint64_t *offset, uint64_t limit, Fingerprint *fp, PassStamp *stamp,
+              Fingerprint *head = nullptr);
 // Keeps a file open between passes while descriptors allow; Unhold takes it
 // back out, Release closes it.
 void Hold(FileState *fs, veld::UniqueFd fd);
@@ -355,9 +365,11 @@ bool DrainEarlier(P_LOGFILE_LIST node, FileState *fs, PassStamp *stamp);
 // opened for reading.
 veld::UniqueFd FindByIdentity(int dir, FileId id, uint64_t offset, const Fingerprint &fp);
 // A sibling of `name` in `dir` (its name begins with it; backups included)
-// that holds more than `offset` bytes and `fp` just before `offset`: the
-// copy a copy-and-truncate, or our own rotation, left of the file.
-veld::UniqueFd FindCopy(int dir, const char *name, uint64_t offset, const Fingerprint &fp);
+// that holds at least `offset` bytes, `fp` just before `offset` and `head`
+// at its start: the copy a copy-and-truncate, or our own rotation, left of
+// the file.  The youngest, when several qualify.
+veld::UniqueFd FindCopy(int dir, const char *name, uint64_t offset, const Fingerprint &fp,
+                        const Fingerprint &head);
 // Siblings of `name` born after `after` that are none of the files in
 // `known`, oldest first: files that lived at the path between two looks.
 void FindBetween(int dir, const char *name, const struct statx_timestamp &after,

@@ -79,6 +79,7 @@ void RecordReader::Start(int fd, uint64_t from, uint64_t limit, time_t stamp) {
   burst_ = 0;
   batch_.used = batch_.count = 0;
   in_len_ = in_next_ = 0;
+  head_ = Fingerprint{};
 }
 
 // Sends what the batch holds.  Everything taken so far is done when all of it
@@ -233,6 +234,10 @@ ReadOutcome RecordReader::Run() {
       in_at_ = pos_;
       in_len_ = static_cast<size_t>(n);
       in_next_ = 0;
+      if (in_at_ == 0) {
+        head_.len = static_cast<uint8_t>(std::min<size_t>(in_len_, Fingerprint::kBytes));
+        std::memcpy(head_.bytes, in_, head_.len);
+      }
       pos_ += in_len_;
       if (in_[0] == '\0' && in_[in_len_ - 1] == '\0' &&
           std::all_of(in_, in_ + in_len_, [](char c) { return c == '\0'; })) {

@@ -135,7 +135,8 @@ veld::UniqueFd FindByIdentity(int dir, FileId id, uint64_t offset, const Fingerp
   return veld::UniqueFd();
 }
 
-veld::UniqueFd FindCopy(int dir, const char *name, uint64_t offset, const Fingerprint &fp) {
+veld::UniqueFd FindCopy(int dir, const char *name, uint64_t offset, const Fingerprint &fp,
+                        const Fingerprint &head) {
   struct stat dir_st, live;
   if (fstat(dir, &dir_st) != 0 || fstatat(dir, name, &live, AT_SYMLINK_NOFOLLOW) != 0)
     return veld::UniqueFd();
@@ -147,7 +148,10 @@ veld::UniqueFd FindCopy(int dir, const char *name, uint64_t offset, const Finger
     if (!Sibling(de->d_name, name)) continue;
     struct stat st;
     veld::UniqueFd fd = OpenSibling(dir, dir_st, de->d_name, live.st_uid, &st);
-    if (!fd.ok() || static_cast<uint64_t>(st.st_size) <= offset || !fp.Matches(fd.get(), offset))
+    // A copy that holds no more than was read still tells which files came
+    // after it.
+    if (!fd.ok() || static_cast<uint64_t>(st.st_size) < offset || !fp.Matches(fd.get(), offset) ||
+        !head.Matches(fd.get(), head.len))
       continue;
     statx_timestamp birth = BirthOf(fd.get());
     // The youngest copy is the one made last, from the file as we knew it.

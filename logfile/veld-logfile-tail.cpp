@@ -109,14 +109,15 @@ void logfile::Release(FileState *fs) {
 
 // Sends what `fd` holds from *offset up to `limit`, pausing a second after
 // each burst (and saving progress before it); *offset and *fp follow.
-Read logfile::SendFrom(int fd, uint64_t *offset, uint64_t limit, Fingerprint *fp,
-                       PassStamp *stamp) {
+Read logfile::SendFrom(int fd, uint64_t *offset, uint64_t limit, Fingerprint *fp, PassStamp *stamp,
+                       Fingerprint *head) {
   RecordReader &r = Reader();
   r.Start(fd, *offset, limit, stamp->Get());
   for (;;) {
     ReadOutcome o = r.Run();
     *offset = r.consumed();
     *fp = r.TakeFingerprint();
+    if (head != nullptr && r.head().len > 0) *head = r.head();
     if (o == ReadOutcome::kPause) {
       SaveProgress(false);
       veld_sleep(1);
@@ -145,7 +146,13 @@ void ReadCurrent(P_LOGFILE_LIST node, FileState *fs, const Target &t, PassStamp 
       }
     }
     int fd = fs->fd.ok() ? fs->fd.get() : opened.get();
-    if (SendFrom(fd, &node->filesize, size, &fs->fp, stamp) == Read::kShrank) LostHead(node, fs, t);
+    // The first bytes of a file read on from an offset (as after a start)
+    // are taken before the read; from the start, the read itself gives them.
+    if (fs->head.len < Fingerprint::kBytes && node->filesize > 0 &&
+        !fs->head.Take(fd, std::min<uint64_t>(node->filesize, Fingerprint::kBytes)))
+      fs->head = Fingerprint{};
+    if (SendFrom(fd, &node->filesize, size, &fs->fp, stamp, &fs->head) == Read::kShrank)
+      LostHead(node, fs, t);
     if (opened.ok()) Hold(fs, std::move(opened));
   }
   if (fs->birth.tv_sec == 0 && fs->fd.ok()) fs->birth = BirthOf(fs->fd.get());
@@ -197,6 +204,7 @@ void RotateIfOver(P_LOGFILE_LIST node, FileState *fs, const Target &t, PassStamp
   Queue(node, fs, std::move(backup));
   node->filesize = 0;
   fs->fp = Fingerprint{};
+  fs->head = Fingerprint{};
   DrainEarlier(node, fs, stamp);
   SaveProgress(true);
 }
