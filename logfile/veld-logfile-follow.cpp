@@ -45,7 +45,9 @@ void QueueBetween(P_LOGFILE_LIST node, FileState *fs, const Target &t, FileId fi
 }  // namespace
 
 void LostHead(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
-  if (node->filesize > 0) {
+  // Nothing read yet, but the file's first bytes were seen: it was emptied
+  // before it could be read, and its copy is looked for all the same.
+  if (node->filesize > 0 || fs->head.len > 0) {
     Earlier copy;
     copy.fd = FindCopy(t.dir, t.name, node->filesize, fs->fp, fs->head);
     struct stat st;
@@ -65,7 +67,19 @@ void LostHead(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
   }
   node->filesize = 0;
   fs->fp = Fingerprint{};
+  // The first bytes of what the path holds now, taken at once: should it be
+  // emptied again before it is read, its copy can still be told.
   fs->head = Fingerprint{};
+  veld::UniqueFd opened;
+  int fd = fs->fd.get();
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !(IdOf(st) == IdOf(t.st))) {
+    opened = OpenTarget(t, O_RDONLY);
+    fd = opened.get();
+  }
+  if (fd >= 0 && !fs->head.Take(fd, std::min<uint64_t>(static_cast<uint64_t>(t.st.st_size),
+                                                       Fingerprint::kBytes)))
+    fs->head = Fingerprint{};
 }
 
 namespace {
@@ -135,7 +149,7 @@ void Arrive(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
 // was measured in: not shorter, and the same bytes just before it.
 void CheckContinuity(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
   const uint64_t size = static_cast<uint64_t>(t.st.st_size), offset = node->filesize;
-  if (offset == 0 || size == offset) return;
+  if (size == offset || (offset == 0 && fs->head.len == 0)) return;
   bool rewritten = size < offset;
   if (!rewritten && (fs->fp.len > 0 || fs->head.len > 0)) {
     veld::UniqueFd opened;

@@ -151,7 +151,8 @@ void ReadCurrent(P_LOGFILE_LIST node, FileState *fs, const Target &t, PassStamp 
     if (fs->head.len < Fingerprint::kBytes && node->filesize > 0 &&
         !fs->head.Take(fd, std::min<uint64_t>(node->filesize, Fingerprint::kBytes)))
       fs->head = Fingerprint{};
-    if (SendFrom(fd, &node->filesize, size, &fs->fp, stamp, &fs->head) == Read::kShrank)
+    Fingerprint *head = fs->head.len < Fingerprint::kBytes ? &fs->head : nullptr;
+    if (SendFrom(fd, &node->filesize, size, &fs->fp, stamp, head) == Read::kShrank)
       LostHead(node, fs, t);
     if (opened.ok()) Hold(fs, std::move(opened));
   }
@@ -230,12 +231,18 @@ void LogFileProcess(P_LOGFILE_LIST vkp) {
   if (g_pass.link_down) return;
   PassStamp stamp;
   Target t;
-  const bool found = FindTarget(vkp, fs, &t);
-  if (found) {
-    if (!fs->identity_known || fs->from_positions || !(fs->id == IdOf(t.st))) Arrive(vkp, fs, t);
-    CheckContinuity(vkp, fs, t);
+  bool found = false;
+  // Sending what moved away may take seconds of pacing, during which the
+  // file may be rotated again: it is looked at afresh after such a drain.
+  for (int look = 0; look < 2; ++look) {
+    found = FindTarget(vkp, fs, &t);
+    if (found) {
+      if (!fs->identity_known || fs->from_positions || !(fs->id == IdOf(t.st))) Arrive(vkp, fs, t);
+      CheckContinuity(vkp, fs, t);
+    }
+    if (fs->earlier.empty()) break;
+    if (!DrainEarlier(vkp, fs, &stamp)) return;
   }
-  if (!DrainEarlier(vkp, fs, &stamp)) return;
   if (found) {
     ReadCurrent(vkp, fs, t, &stamp);
     RotateIfOver(vkp, fs, t, &stamp);

@@ -529,16 +529,18 @@ class ExternalRotationTest : public InProcessDeliveryTest,
 // rotated file, a new file shorter than the old offset, one regrown past it,
 // a whole file that lived between two passes, and a rotation in the middle
 // of a read, and one in the pause after a burst of a file read in one piece,
-// with a whole copy made between the next two passes.  Every line written
+// with a whole copy made between the next two passes, and one while the
+// unread end of a rotated file is being sent.  Every line written
 // to app.log arrives once and whole.
 TEST_P(ExternalRotationTest, EveryLineArrivesOnceAcrossRotations) {
   logtest::AddFile(Live());
   std::istringstream script(
-      "a40 p a25 r a10 p "         // rest unread; the new file is shorter than the offset
-      "a40 p a25 r a120 p "        // the new file grows past the old offset
-      "a40 p a25 r a30 r a10 p "   // a file lives wholly between two passes
-      "a1500 m p p p "             // rotated while the pass reads it
-      "a300 m p a200 r a10 p p");  // rotated in the pause; then a copy between passes
+      "a40 p a25 r a10 p "          // rest unread; the new file is shorter than the offset
+      "a40 p a25 r a120 p "         // the new file grows past the old offset
+      "a40 p a25 r a30 r a10 p "    // a file lives wholly between two passes
+      "a1500 m p p p "              // rotated while the pass reads it
+      "a300 m p a200 r a10 p p "    // rotated in the pause; then a copy between passes
+      "a100 p a300 r a250 m p p");  // rotated again while the first copy is sent
   for (std::string step; script >> step;) {
     if (step[0] == 'a') lines_.Append(Live(), "app", std::atoi(step.c_str() + 1));
     if (step == "p") Pass();
