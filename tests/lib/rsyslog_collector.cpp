@@ -96,10 +96,15 @@ std::string CommandOutput(const char *cmd) {
 bool Owns(const std::string &ss_out, int port, pid_t pid) {
   // Our own configuration binds loopback; the documented snippet, like any
   // collector host's, binds every address.
-  const std::string tail = ":" + std::to_string(port) + " ";
+  std::string tail = ":";  // appended: a literal + string trips g++ 12's -Wrestrict at -O3
+  tail += std::to_string(port);
+  tail += ' ';
   const auto listens = [&](std::string_view line) {
-    for (const char *host : {"127.0.0.1", "0.0.0.0", "*"})
-      if (line.find(host + tail) != std::string_view::npos) return true;
+    for (const char *host : {"127.0.0.1", "0.0.0.0", "*"}) {
+      std::string at = host;
+      at += tail;
+      if (line.find(at) != std::string_view::npos) return true;
+    }
     return false;
   };
   const std::string who = "pid=" + std::to_string(pid) + ",";
