@@ -39,6 +39,29 @@ void QueueBetween(P_LOGFILE_LIST node, FileState *fs, const Target &t, FileId fi
   for (Earlier &e : found) Queue(node, fs, std::move(e));
 }
 
+// Queues the old file `fd` (identity `id`) from the node's offset, and every
+// file born at the path after it.
+void QueueMoved(P_LOGFILE_LIST node, FileState *fs, const Target &t, veld::UniqueFd fd, FileId id) {
+  Earlier e;
+  e.birth = BirthOf(fd.get());
+  e.fd = std::move(fd);
+  e.id = id;
+  e.offset = node->filesize;
+  e.fp = fs->fp;
+  const statx_timestamp born = e.birth;
+  Queue(node, fs, std::move(e));
+  QueueBetween(node, fs, t, id, born);
+}
+
+// The descriptor of the target's file: the one held, when it is that file,
+// or one opened into *opened (-1 when it cannot be).
+int TargetFd(const FileState *fs, const Target &t, veld::UniqueFd *opened) {
+  // A held descriptor is always that of the file `id`.
+  if (fs->fd.ok() && fs->identity_known && fs->id == IdOf(t.st)) return fs->fd.get();
+  *opened = OpenTarget(t, O_RDONLY);
+  return opened->get();
+}
+
 // The file at the path was emptied or rewritten under the offset: its unsent
 // end went into a copy (made by a copy-and-truncate, or by our rotation
 // before a crash), and the copies made after it hold whole files.
@@ -48,18 +71,10 @@ void LostHead(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
   // Nothing read yet, but the file's first bytes were seen: it was emptied
   // before it could be read, and its copy is looked for all the same.
   if (node->filesize > 0 || fs->head.len > 0) {
-    Earlier copy;
-    copy.fd = FindCopy(t.dir, t.name, node->filesize, fs->fp, fs->head);
+    veld::UniqueFd copy = FindCopy(t.dir, t.name, node->filesize, fs->fp, fs->head);
     struct stat st;
-    if (copy.fd.ok() && fstat(copy.fd.get(), &st) == 0) {
-      copy.id = IdOf(st);
-      copy.birth = BirthOf(copy.fd.get());
-      copy.offset = node->filesize;
-      copy.fp = fs->fp;
-      const FileId first = copy.id;
-      const statx_timestamp born = copy.birth;
-      Queue(node, fs, std::move(copy));
-      QueueBetween(node, fs, t, first, born);
+    if (copy.ok() && fstat(copy.get(), &st) == 0) {
+      QueueMoved(node, fs, t, std::move(copy), IdOf(st));
     } else if (!fs->lost_logged) {
       Log(2, kMsgRestLost, node->log_file);
       fs->lost_logged = true;
@@ -71,12 +86,7 @@ void LostHead(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
   // emptied again before it is read, its copy can still be told.
   fs->head = Fingerprint{};
   veld::UniqueFd opened;
-  int fd = fs->fd.get();
-  struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0 || !(IdOf(st) == IdOf(t.st))) {
-    opened = OpenTarget(t, O_RDONLY);
-    fd = opened.get();
-  }
+  const int fd = TargetFd(fs, t, &opened);
   if (fd >= 0 && !fs->head.Take(fd, std::min<uint64_t>(static_cast<uint64_t>(t.st.st_size),
                                                        Fingerprint::kBytes)))
     fs->head = Fingerprint{};
@@ -127,18 +137,10 @@ void Arrive(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
     Adopt(node, fs, t, true);
     return;
   }
-  Earlier old;
-  old.fd = Unhold(fs);
-  if (!old.fd.ok()) old.fd = FindByIdentity(t.dir, fs->id, node->filesize, fs->fp);
-  if (old.fd.ok()) {
-    old.id = fs->id;
-    old.birth = BirthOf(old.fd.get());
-    old.offset = node->filesize;
-    old.fp = fs->fp;
-    const FileId first = old.id;
-    const statx_timestamp born = old.birth;
-    Queue(node, fs, std::move(old));
-    QueueBetween(node, fs, t, first, born);
+  veld::UniqueFd old = Unhold(fs);
+  if (!old.ok()) old = FindByIdentity(t.dir, fs->id, node->filesize, fs->fp);
+  if (old.ok()) {
+    QueueMoved(node, fs, t, std::move(old), fs->id);
   } else {
     LostHead(node, fs, t);  // looks for a copy by its bytes instead
   }
@@ -153,11 +155,7 @@ void CheckContinuity(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
   bool rewritten = size < offset;
   if (!rewritten && (fs->fp.len > 0 || fs->head.len > 0)) {
     veld::UniqueFd opened;
-    int fd = fs->fd.get();
-    if (fd < 0) {
-      opened = OpenTarget(t, O_RDONLY);
-      fd = opened.get();
-    }
+    const int fd = TargetFd(fs, t, &opened);
     rewritten = fd >= 0 && (!fs->fp.Matches(fd, offset) || !fs->head.Matches(fd, fs->head.len));
   }
   if (rewritten) LostHead(node, fs, t);

@@ -44,6 +44,7 @@ struct PassState {
   Clock::time_point saved;         // when progress was last saved
   size_t held = 0;                 // files held open between passes
   size_t may_hold = 0;             // how many may be
+  size_t files = 0;                // in the last whole pass
 };
 PassState g_pass;
 
@@ -210,14 +211,6 @@ void RotateIfOver(P_LOGFILE_LIST node, FileState *fs, const Target &t, PassStamp
   SaveProgress(true);
 }
 
-size_t CountFiles() {
-  size_t n = 0;
-  for (P_LOGFILE_LIST f = LogFileList.load(std::memory_order_acquire); f != nullptr;
-       f = f->next.load(std::memory_order_acquire))
-    ++n;
-  return n;
-}
-
 }  // namespace
 
 void LogFileProcess(P_LOGFILE_LIST vkp) {
@@ -260,8 +253,9 @@ void LogFilePass(const char *watchdog_file) {
   NewLookGeneration();
   g_pass.link_down = false;
   g_pass.watchdog = watchdog_file;
+  g_pass.files = 0;
   for (P_LOGFILE_LIST n = LogFileList.load(std::memory_order_acquire); n != nullptr;
-       n = n->next.load(std::memory_order_acquire))
+       n = n->next.load(std::memory_order_acquire), ++g_pass.files)
     LogFileProcess(n);
   g_pass.watchdog = nullptr;
   g_pass.saved = Clock::now();
@@ -286,10 +280,9 @@ void *LogFileThread(void *) {
     // A file's first pass leaves freed scratch memory behind (its lookups,
     // the position file's text); hand it back once the files have been
     // taken in, so that an idle agent's resident size follows its files.
-    const size_t files = CountFiles();
-    if (files != trimmed_at) {
+    if (g_pass.files != trimmed_at) {
       malloc_trim(0);
-      trimmed_at = files;
+      trimmed_at = g_pass.files;
     }
     veld_sleep(kPassPause);
   }
