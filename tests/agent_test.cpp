@@ -36,11 +36,6 @@ std::string UsageFor(const std::string &argv0) {
   return u.replace(u.find("%s"), 2, argv0);
 }
 
-void WaitFor(const std::function<bool()> &cond, int ms) {
-  for (int i = 0; i < ms / 20 && !cond(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-}
-
 std::string Link(const std::string &path) {
   char buf[4096];
   ssize_t n = readlink(path.c_str(), buf, sizeof buf);
@@ -158,7 +153,7 @@ TEST_F(AgentBinaryTest, ForegroundWithMissingConfiguration) {
     const std::string entry =
         "VELDAgent [1]: Error reading our configuration file: " + want + ": " + reason + "\n\n";
     const std::string said = "Failed to process our configuration file: " + want + "\n";
-    WaitFor([&] { return agent.Stderr().find(said) != std::string::npos; }, 5000);
+    veldtest::WaitUntil([&] { return agent.Stderr().find(said) != std::string::npos; }, 5000);
     kill(agent.pid(), SIGHUP);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_TRUE(agent.Running()) << "neither the defaults nor a hangup may stop the agent";
@@ -184,10 +179,11 @@ TEST_F(AgentBinaryTest, DetachesFromTheStartingShell) {
   EXPECT_EQ(agent.Wait(5000), 0) << agent.Stderr();
 
   std::vector<pid_t> pids;
-  WaitFor([&] { return !(pids = FindProcesses(cfg)).empty(); }, 3000);
+  veldtest::WaitUntil([&] { return !(pids = FindProcesses(cfg)).empty(); }, 3000);
   ASSERT_EQ(pids.size(), 1u);
   pid_t child = pids[0];
-  WaitFor([&] { return agent.DiagLog().find("Failed to connect") != std::string::npos; }, 3000);
+  veldtest::WaitUntil(
+      [&] { return agent.DiagLog().find("Failed to connect") != std::string::npos; }, 3000);
   for (int fd = 0; fd <= 2; ++fd)
     EXPECT_EQ(Link("/proc/" + std::to_string(child) + "/fd/" + std::to_string(fd)), "/dev/null");
   EXPECT_EQ(Link("/proc/" + std::to_string(child) + "/cwd"), "/");

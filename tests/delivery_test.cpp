@@ -43,6 +43,7 @@
 
 #include "agent_process.h"
 #include "logfile_test_support.h"
+#include "tcp_collector.h"
 
 namespace {
 
@@ -180,113 +181,7 @@ class PacedWriter {
 
 // ---- the collector
 
-// A loopback TCP collector that keeps every record it reads (line end
-// removed) and can go down and come back on the same port.
-class TcpCollector {
- public:
-  ~TcpCollector() { Stop(); }
-  // Listens on the port of the previous Listen(), a fresh one the first time.
-  bool Listen() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port_));
-    socklen_t len = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 64) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0 ||
-        pipe2(wake_, O_CLOEXEC) != 0) {
-      close(fd);
-      return false;
-    }
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this, fd] { Run(fd); });
-    return true;
-  }
-  // Down: the listener and every connection close at once, unread.
-  void Stop() {
-    if (!thread_.joinable()) return;
-    EXPECT_EQ(write(wake_[1], "x", 1), 1);
-    thread_.join();
-    close(wake_[0]);
-    close(wake_[1]);
-  }
-  int port() const { return port_; }
-  std::vector<std::string> Records() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return records_;
-  }
-  long Cut() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return cut_;
-  }
-  // Log records so far, and when the last one came.
-  std::pair<size_t, Clock::time_point> LogArrivals() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return {log_records_, last_log_};
-  }
-
- private:
-  struct Conn {
-    int fd;
-    std::string partial;  // bytes after the last line end
-  };
-  void Take(Conn &c, const char *bytes, size_t n) {
-    c.partial.append(bytes, n);
-    std::lock_guard<std::mutex> lock(mu_);
-    for (size_t end; (end = c.partial.find('\n')) != std::string::npos;) {
-      records_.push_back(c.partial.substr(0, end));
-      if (records_.back().find(" VELDUnixLog: ") != std::string::npos) {
-        ++log_records_;
-        last_log_ = Clock::now();
-      }
-      c.partial.erase(0, end + 1);
-    }
-  }
-  void Drop(Conn &c) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (!c.partial.empty()) ++cut_;
-    close(c.fd);
-  }
-  void Run(int listener) {
-    std::vector<Conn> conns;
-    static thread_local char buf[65536];
-    for (;;) {
-      std::vector<pollfd> fds = {{wake_[0], POLLIN, 0}, {listener, POLLIN, 0}};
-      for (const Conn &c : conns) fds.push_back({c.fd, POLLIN, 0});
-      if (poll(fds.data(), fds.size(), -1) < 0) continue;
-      if (fds[0].revents != 0) break;
-      for (size_t i = 0; i < conns.size(); ++i) {
-        if (fds[i + 2].revents == 0) continue;
-        ssize_t n = recv(conns[i].fd, buf, sizeof buf, 0);
-        if (n > 0) {
-          Take(conns[i], buf, static_cast<size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-          Drop(conns[i]);
-          conns[i].fd = -1;
-        }
-      }
-      std::erase_if(conns, [](const Conn &c) { return c.fd < 0; });
-      if ((fds[1].revents & POLLIN) != 0) {
-        int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (c >= 0) conns.push_back({c, ""});
-      }
-    }
-    for (Conn &c : conns) Drop(c);
-    close(listener);
-  }
-
-  int port_ = 0;
-  int wake_[2] = {-1, -1};
-  std::thread thread_;
-  mutable std::mutex mu_;
-  std::vector<std::string> records_;
-  long cut_ = 0;
-  size_t log_records_ = 0;
-  Clock::time_point last_log_ = Clock::now();
-};
+using veldtest::TcpCollector;
 
 // Waits until every written line has arrived, or no log record has come for
 // `quiet` (counted from the call at the earliest), or `cap` has passed;

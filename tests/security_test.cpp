@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "agent_process.h"
+#include "tcp_collector.h"
 #include "test_util.h"
 #include "veld-agent.h"
 #include "veld-config-unix.h"
@@ -46,14 +47,7 @@ using veldtest::WriteFile;
 constexpr uid_t kNobody = 65534;
 constexpr int kFirstPassMs = 30000;  // 5 s start pause and one pass, with room for a loaded host
 
-bool WaitUntil(const std::function<bool()> &done, int timeout_ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
-}
+using veldtest::WaitUntil;
 
 // "tag-0\n" to "tag-<n-1>\n".
 std::string Numbered(const std::string &tag, int n) {
@@ -98,91 +92,7 @@ void MakeLink(const std::string &target, const std::string &p, uid_t owner) {
         "symlink " + p);
 }
 
-// A TCP collector on 127.0.0.1 that keeps each connection's bytes apart.
-// With `stall_first` it accepts the first connection but reads nothing from
-// it until Release(): a collector that has stopped reading.
-class TcpCollector {
- public:
-  ~TcpCollector() {
-    stop_ = true;
-    if (listener_ >= 0) shutdown(listener_, SHUT_RDWR);  // ends accept
-    if (accepter_.joinable()) accepter_.join();
-    for (int fd : fds_) shutdown(fd, SHUT_RDWR);  // ends each recv
-    for (std::thread &t : readers_) t.join();
-    for (int fd : fds_) close(fd);
-    if (listener_ >= 0) close(listener_);
-  }
-  void Listen(bool stall_first) {
-    stalled_ = stall_first;
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    // A small window (inherited by the accepted connections) fills within a
-    // few records once the reading stops.
-    int small = 4096;
-    if (stall_first) setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    Check(bind(listener_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-              listen(listener_, 8) == 0 &&
-              getsockname(listener_, reinterpret_cast<sockaddr *>(&a), &len) == 0,
-          "collector");
-    port_ = ntohs(a.sin_port);
-    accepter_ = std::thread([this] { Accept(); });
-  }
-  int port() const { return port_; }
-  // Reads the stalled connection again, through a window large enough to
-  // take what has piled up behind it at once.
-  void Release() {
-    std::lock_guard<std::mutex> g(mu_);
-    int big = 8 << 20;
-    if (!fds_.empty()) setsockopt(fds_[0], SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
-    stalled_ = false;
-  }
-  struct Stream {
-    std::string bytes;
-    bool closed = false;  // the agent has closed it and all of it is read
-  };
-  // What each connection has carried so far, in the order they came.
-  std::vector<Stream> Streams() {
-    std::lock_guard<std::mutex> g(mu_);
-    return streams_;
-  }
-  std::string All() {
-    std::string out;
-    for (const Stream &st : Streams()) out += st.bytes;
-    return out;
-  }
-
- private:
-  void Accept() {
-    for (int fd; (fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0 && !stop_;) {
-      std::lock_guard<std::mutex> g(mu_);
-      fds_.push_back(fd);
-      streams_.emplace_back();
-      readers_.emplace_back([this, fd, i = streams_.size() - 1] { Read(fd, i); });
-    }
-  }
-  void Read(int fd, size_t i) {
-    while (i == 0 && stalled_ && !stop_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    char buf[65536];
-    ssize_t n;
-    while ((n = recv(fd, buf, sizeof buf, 0)) > 0 || (n < 0 && errno == EINTR)) {
-      std::lock_guard<std::mutex> g(mu_);
-      if (n > 0) streams_[i].bytes.append(buf, static_cast<size_t>(n));
-    }
-    std::lock_guard<std::mutex> g(mu_);
-    streams_[i].closed = true;
-  }
-  int listener_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false}, stalled_{false};
-  std::thread accepter_;
-  std::vector<std::thread> readers_;
-  std::mutex mu_;
-  std::vector<int> fds_;  // one per connection, as streams_
-  std::vector<Stream> streams_;
-};
+using veldtest::TcpCollector;
 
 // ---- the tailer, at the library
 
@@ -259,7 +169,7 @@ class SecurityTest : public ::testing::Test {
   // Starts the agent (again) with `lines` and the link, position file and
   // rotation size below as its configuration.
   void StartAgent(const std::string &lines, bool stall_first = false) {
-    if (collector_.port() == 0) collector_.Listen(stall_first);
+    if (collector_.port() == 0) Check(collector_.Listen(stall_first), "collector");
     WriteFile(P("agent.cfg"),
               "RemoteHost=127.0.0.1\nRemotePort=" + std::to_string(collector_.port()) +
                   "\nRemoteService=tcp\nWatchdogFile=" + positions_ +

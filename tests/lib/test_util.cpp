@@ -4,6 +4,7 @@
 #include <spawn.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
+#include <thread>
 
 extern char **environ;
 
@@ -84,6 +86,15 @@ pid_t Spawn(const std::vector<std::string> &argv, const std::string &out_path) {
   int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
   return rc == 0 ? pid : -1;
+}
+
+bool WaitUntil(const std::function<bool()> &done, int timeout_ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
 }
 
 std::string BuiltProgram(const std::string &name) {

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,9 @@ std::string WithoutPids(const std::string &log);
 // Runs argv (looked up in PATH) with stdin from /dev/null and stdout and
 // stderr appended to out_path; its pid, or -1 when it could not start.
 pid_t Spawn(const std::vector<std::string> &argv, const std::string &out_path);
+
+// Polls `done` every 20 ms; false when it has not come true in `timeout_ms`.
+bool WaitUntil(const std::function<bool()> &done, int timeout_ms);
 
 // Path of a program built next to the tests (veldagentd, veldcollect).
 std::string BuiltProgram(const std::string &name);
