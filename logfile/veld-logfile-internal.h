@@ -48,7 +48,6 @@ inline constexpr char kMsgPositionsWriteFailed[] =
     "Failed to write our watchdog status to %s, ignoring";
 inline constexpr char kMsgFileMissing[] = "Unable to open log file for processing: %s";
 inline constexpr char kMsgFileOpenFailed[] = "Failed to open log file %s for processing.";
-inline constexpr char kMsgFileSeekFailed[] = "Failed to seek log file %s during processing.";
 inline constexpr char kMsgFileNotRegular[] = "Log file %s is not a regular file, skipping it.";
 inline constexpr char kMsgRotating[] =
     "Log file rotation in progress, (%" PRIu64 ") file %s greater than %" PRIu64 " bytes.";
