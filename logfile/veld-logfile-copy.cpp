@@ -1,6 +1,6 @@
 // veld-logfile-copy: copying a file's data into another at the same offsets,
-// holes kept, at the speed of the disk: the rotation's backups, and
-// copy_file.
+// holes kept, at the speed of the disk, and making the copy durable: one
+// sequence for the rotation's backups and for copy_file.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,7 +14,8 @@
 #include <new>
 
 #include "veld-config-unix.h"
-#include "veld-logfile-internal.h"
+#include "veld-logfile-identity.h"
+#include "veld-logfile-rotate.h"
 #include "veld-logfile.h"
 #include "veld-owners.h"
 
@@ -37,6 +38,12 @@ size_t full_write(int desc, const void *ptr, size_t len) {
 
 namespace {
 
+constexpr char kMsgCopyOpenSource[] = "error while opening \"%s\" for reading";
+constexpr char kMsgCopyOpenBackup[] = "cannot open backup file \"%s\" for writing";
+constexpr char kMsgCopyRead[] = "error reading \"%s\"";
+constexpr char kMsgCopyWrite[] = "error writing \"%s\"";
+constexpr char kMsgCopyCloseSource[] = "error after reading \"%s\"";
+
 // Blocks of the copy where the kernel cannot copy between the files itself.
 constexpr size_t kCopyBlock = 1 << 16;
 
@@ -44,16 +51,19 @@ bool WriteSide(int err) { return err == ENOSPC || err == EDQUOT || err == EFBIG 
 
 // [at, stop) of `in` (stop < 0: to its end) to the same offsets of `out`
 // through a buffer; *pos receives where it ended.
-CopyResult CopyThroughBuffer(int in, int out, off_t at, off_t stop, off_t *pos) {
+CopyResult CopyThroughBuffer(int in, int out, off_t at, off_t stop, off_t *pos, const char **call) {
   std::unique_ptr<char[]> block(new (std::nothrow) char[kCopyBlock]);
+  *call = block ? "lseek" : "malloc";
   if (!block || lseek(out, at, SEEK_SET) != at) return CopyResult::kWriteFailed;
   while (stop < 0 || at < stop) {
     size_t want = kCopyBlock;
     if (stop >= 0 && static_cast<uint64_t>(stop - at) < want) want = static_cast<size_t>(stop - at);
     ssize_t n = pread(in, block.get(), want, at);
     if (n < 0 && errno == EINTR) continue;
+    *call = "pread";
     if (n < 0) return CopyResult::kReadFailed;
     if (n == 0) break;
+    *call = "write";
     if (full_write(out, block.get(), static_cast<size_t>(n)) != static_cast<size_t>(n))
       return CopyResult::kWriteFailed;
     at += n;
@@ -66,7 +76,7 @@ CopyResult CopyThroughBuffer(int in, int out, off_t at, off_t stop, off_t *pos) 
 // to the same offsets of `out`; *pos receives where it ended.  The kernel
 // copies between the files itself where it can (and may share the blocks,
 // on file systems that can), so the copy costs what the disk does.
-CopyResult CopyRun(int in, int out, off_t data, off_t stop, off_t *pos) {
+CopyResult CopyRun(int in, int out, off_t data, off_t stop, off_t *pos, const char **call) {
   loff_t from = data, to = data;
   while (stop < 0 || from < stop) {
     size_t want = stop < 0 ? (size_t{1} << 30) : static_cast<size_t>(stop - from);
@@ -75,7 +85,8 @@ CopyResult CopyRun(int in, int out, off_t data, off_t stop, off_t *pos) {
     if (n == 0) break;
     if (errno == EINTR) continue;
     if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)
-      return CopyThroughBuffer(in, out, from, stop, pos);
+      return CopyThroughBuffer(in, out, from, stop, pos, call);
+    *call = "copy_file_range";
     return WriteSide(errno) ? CopyResult::kWriteFailed : CopyResult::kReadFailed;
   }
   *pos = from;
@@ -88,7 +99,7 @@ CopyResult CopyRun(int in, int out, off_t data, off_t stop, off_t *pos) {
 // `out`, and leaves *pos at that end.  Holes are passed over, so they stay
 // holes in the copy: a sparse file planted in a watched directory must not
 // become terabytes of real blocks owned by the agent.
-CopyResult logfile::CopyExtents(int in, int out, off_t *pos) {
+CopyResult logfile::CopyExtents(int in, int out, off_t *pos, const char **call) {
   for (;;) {
     off_t data = lseek(in, *pos, SEEK_DATA);
     off_t stop = -1;  // end of this run of data; -1: read to the end
@@ -99,12 +110,13 @@ CopyResult logfile::CopyExtents(int in, int out, off_t *pos) {
     } else {
       // Nothing but a hole from here: it ends where the file ends.
       off_t size = lseek(in, 0, SEEK_END);
+      *call = "lseek";
       if (size < 0) return CopyResult::kReadFailed;
       if (size > *pos) *pos = size;
       return CopyResult::kDone;
     }
     off_t end = data;
-    CopyResult r = CopyRun(in, out, data, stop, &end);
+    CopyResult r = CopyRun(in, out, data, stop, &end, call);
     if (r != CopyResult::kDone) return r;
     *pos = end;
     if (stop < 0 || end < stop) return CopyResult::kDone;  // reached the end of the file
@@ -114,11 +126,31 @@ CopyResult logfile::CopyExtents(int in, int out, off_t *pos) {
 // The permission bits a backup of a file with status `st` gets.  A backup
 // belongs to the agent: set-id bits of someone else's file would turn a
 // planted file into a set-id program of the agent's user.
-mode_t logfile::BackupMode(const struct stat &st) {
+namespace {
+
+mode_t BackupMode(const struct stat &st) {
   mode_t mode = st.st_mode & 07777;
   if (st.st_uid != geteuid()) mode &= ~static_cast<mode_t>(S_ISUID);
   if (st.st_gid != getegid()) mode &= ~static_cast<mode_t>(S_ISGID);
   return mode;
+}
+
+}  // namespace
+
+CopyResult logfile::CopyBackup(int in, int out, const struct stat &st, bool give_owner,
+                               const char **call) {
+  off_t end = 0;
+  CopyResult r = CopyExtents(in, out, &end, call);
+  if (r != CopyResult::kDone) return r;
+  // Best effort: the content is what matters.
+  if (give_owner) (void)!fchown(out, st.st_uid, st.st_gid);
+  fchmod(out, BackupMode(st));
+  *call = "fdatasync";
+  if (fdatasync(out) != 0) return CopyResult::kWriteFailed;
+  r = CopyExtents(in, out, &end, call);
+  if (r != CopyResult::kDone) return r;
+  *call = "ftruncate";
+  return ftruncate(out, end) == 0 ? CopyResult::kDone : CopyResult::kWriteFailed;
 }
 
 namespace {
@@ -146,36 +178,25 @@ bool CopyFile(const char *src, const char *dst, bool src_nofollow,
   struct stat st;
   if (!in.ok() || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
       (expect != nullptr && !logfile::SameIdentity(st, *expect))) {
-    Log(1, logfile::kMsgCopyOpenSource, src);
+    Log(1, kMsgCopyOpenSource, src);
     return false;
   }
   UniqueFd out;
   if (!OpenBackup(dst, &out)) {
-    Log(1, logfile::kMsgCopyOpenBackup, dst);
+    Log(1, kMsgCopyOpenBackup, dst);
     return false;
   }
-  off_t end = 0;
-  CopyResult r = CopyExtents(in.get(), out.get(), &end);
-  int read_error = errno;
-  fchmod(out.get(), BackupMode(st));  // best effort: the content is what matters
-  if (r == CopyResult::kDone && fdatasync(out.get()) != 0) r = CopyResult::kWriteFailed;
-  // Lines written while the backup was being synced are taken as well: the
-  // caller empties the source right after this returns.
-  if (r == CopyResult::kDone) {
-    r = CopyExtents(in.get(), out.get(), &end);
-    read_error = errno;
-  }
-  if (r == CopyResult::kDone && ftruncate(out.get(), end) != 0) r = CopyResult::kWriteFailed;
+  const char *call = "";
+  CopyResult r = CopyBackup(in.get(), out.get(), st, false, &call);
   if (r == CopyResult::kReadFailed) {
-    errno = read_error;
-    LogErrno(1, "read", logfile::kMsgCopyRead, src);
+    LogErrno(1, call, kMsgCopyRead, src);
     return false;
   }
   if (r == CopyResult::kWriteFailed || out.close() != 0) {
-    Log(1, logfile::kMsgCopyWrite, dst);
+    Log(1, kMsgCopyWrite, dst);
     return false;
   }
-  if (in.close() != 0) Log(1, logfile::kMsgCopyCloseSource, src);
+  if (in.close() != 0) Log(1, kMsgCopyCloseSource, src);
   return true;
 }
 

@@ -1,17 +1,32 @@
-// veld-logfile-follow: what the tailer does when a file has moved.  The
-// path may lead to another file than the one last read (a rotation renamed
-// the old one away, and maybe created whole files in between), or the file
-// may have been emptied or rewritten under the offset (a copy-and-truncate,
-// or our own rotation before a crash).  The unsent rest of the old file, and
-// every file that lived at the path in between, are queued and sent before
-// the file the path leads to now (veld-logfile-siblings.cpp finds them).
+// veld-logfile-follow: following a tailed file when other tools move it.
+// The path may lead to another file than the one last read (a rotation
+// renamed the old one away, and maybe created whole files in between), or
+// the file may have been emptied or rewritten under the offset (a
+// copy-and-truncate, or our own rotation before a crash).  The unsent rest of
+// the old file, and every file that lived at the path in between, are queued
+// and sent before the file the path leads to now.
+//
+// The lines not read yet are then in a sibling of the file, found by its
+// identity (a rename keeps it), by the bytes just before our offset (a copy
+// keeps them), or, for files that lived between two looks, by being born
+// after the one we knew.  Only siblings that could hold the file's lines are
+// considered: regular files with one name (or in a directory only root and
+// the file's owner can write), owned by the file's owner or by root, whose
+// names begin with the file's name.
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
 
 #include "veld-config-unix.h"
-#include "veld-logfile-internal.h"
-#include "veld-logfile.h"
+#include "veld-logfile-follow.h"
+#include "veld-logfile-readers.h"
+#include "veld-logfile-rotate.h"
 
 namespace logfile {
 
@@ -19,8 +34,145 @@ namespace {
 
 constexpr char kMsgRestLost[] =
     "The unsent end of log file %s was moved away and could not be found again";
+constexpr size_t kMaxBetween = 16;  // files found between two looks, at most
+constexpr rlim_t kSpareFds = 64;    // descriptors never used for holding files open
+
+// Files held open between passes, and how many may be; tailer only.
+struct Holds {
+  size_t held = 0;
+  size_t may = 0;
+};
+Holds g_holds;
+
+// Lists `dir` afresh; null when it cannot be listed.
+veld::DirPtr List(int dir) {
+  int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  veld::DirPtr d(fdopendir(fd));
+  if (!d) close(fd);
+  return d;
+}
+
+// Opens the entry `name` of `dir` for reading when it is a regular file that
+// may hold the lines of a file owned by `owner`; *st receives its status.
+veld::UniqueFd OpenSibling(int dir, const struct stat &dir_st, const char *name, uid_t owner,
+                           struct stat *st) {
+  veld::UniqueFd fd(openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd.ok() || fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode) ||
+      (st->st_uid != owner && st->st_uid != 0) ||
+      (st->st_nlink > 1 && OthersCanAddNames(dir_st, owner)))
+    return veld::UniqueFd();
+  return fd;
+}
+
+// Whether `entry` names a sibling of `name`: it begins with it and goes on.
+bool Sibling(const char *entry, const char *name) {
+  size_t n = std::strlen(name);
+  return std::strncmp(entry, name, n) == 0 && entry[n] != '\0';
+}
+
+veld::UniqueFd FindByIdentity(int dir, FileId id, uint64_t offset, const Fingerprint &fp) {
+  veld::DirPtr d = List(dir);
+  if (!d) return veld::UniqueFd();
+  while (struct dirent *de = readdir(d.get())) {
+    if (de->d_ino != id.ino) continue;
+    veld::UniqueFd fd(
+        openat(dir, de->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st;
+    // The same number may have come back for another file: the bytes before
+    // the offset tell.
+    if (fd.ok() && fstat(fd.get(), &st) == 0 && IdOf(st) == id && S_ISREG(st.st_mode) &&
+        static_cast<uint64_t>(st.st_size) >= offset && fp.Matches(fd.get(), offset))
+      return fd;
+  }
+  return veld::UniqueFd();
+}
+
+veld::UniqueFd FindCopy(int dir, const char *name, uint64_t offset, const Fingerprint &fp,
+                        const Fingerprint &head) {
+  struct stat dir_st, live;
+  if (fstat(dir, &dir_st) != 0 || fstatat(dir, name, &live, AT_SYMLINK_NOFOLLOW) != 0)
+    return veld::UniqueFd();
+  veld::DirPtr d = List(dir);
+  if (!d) return veld::UniqueFd();
+  veld::UniqueFd best;
+  statx_timestamp best_birth{};
+  while (struct dirent *de = readdir(d.get())) {
+    if (!Sibling(de->d_name, name)) continue;
+    struct stat st;
+    veld::UniqueFd fd = OpenSibling(dir, dir_st, de->d_name, live.st_uid, &st);
+    // A copy that holds no more than was read still tells which files came
+    // after it.
+    if (!fd.ok() || static_cast<uint64_t>(st.st_size) < offset || !fp.Matches(fd.get(), offset) ||
+        !head.Matches(fd.get(), head.len))
+      continue;
+    statx_timestamp birth = BirthOf(fd.get());
+    // The youngest copy is the one made last, from the file as we knew it.
+    if (!best.ok() || BirthBefore(best_birth, birth)) {
+      best = std::move(fd);
+      best_birth = birth;
+    }
+  }
+  return best;
+}
+
+void FindBetween(int dir, const char *name, const statx_timestamp &after,
+                 const std::vector<FileId> &known, std::vector<Earlier> *out) {
+  struct stat dir_st, live;
+  if (fstat(dir, &dir_st) != 0 || fstatat(dir, name, &live, AT_SYMLINK_NOFOLLOW) != 0) return;
+  veld::DirPtr d = List(dir);
+  if (!d) return;
+  struct Found {
+    statx_timestamp birth;
+    Earlier e;
+  };
+  std::vector<Found> found;
+  while (struct dirent *de = readdir(d.get())) {
+    if (!Sibling(de->d_name, name) || std::strstr(de->d_name, kBackupMark) != nullptr) continue;
+    struct stat st;
+    veld::UniqueFd fd = OpenSibling(dir, dir_st, de->d_name, live.st_uid, &st);
+    if (!fd.ok() || std::find(known.begin(), known.end(), IdOf(st)) != known.end()) continue;
+    statx_timestamp birth = BirthOf(fd.get());
+    // Birth times are kept to the clock tick: one born in the same tick as
+    // the file we knew counts as born after it, unless it was read already.
+    if (BirthBefore(birth, after) || ReadWhole(IdOf(st), birth, st.st_size)) continue;
+    Found f{birth, Earlier{}};
+    f.e.fd = std::move(fd);
+    f.e.id = IdOf(st);
+    f.e.birth = birth;
+    found.push_back(std::move(f));
+  }
+  std::sort(found.begin(), found.end(),
+            [](const Found &a, const Found &b) { return BirthBefore(a.birth, b.birth); });
+  if (found.size() > kMaxBetween) found.resize(kMaxBetween);
+  for (Found &f : found) out->push_back(std::move(f.e));
+}
 
 }  // namespace
+
+void ResetHoldBudget() {
+  struct rlimit rl;
+  g_holds.may = getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur <= kSpareFds
+                    ? 0
+                    : static_cast<size_t>(rl.rlim_cur - kSpareFds);
+}
+
+void Hold(FileState *fs, veld::UniqueFd fd) {
+  if (g_holds.may == 0) ResetHoldBudget();
+  if (!fs->fd.ok() && g_holds.held >= g_holds.may) return;
+  if (!fs->fd.ok()) ++g_holds.held;
+  fs->fd = std::move(fd);
+}
+
+veld::UniqueFd Unhold(FileState *fs) {
+  if (fs->fd.ok()) --g_holds.held;
+  return std::move(fs->fd);
+}
+
+void Release(FileState *fs) {
+  if (fs->fd.ok()) --g_holds.held;
+  fs->fd.close();
+}
 
 // Puts a file the path has moved away from in line to be sent, and claims
 // it, so a node that finds it again by its new name does not send it too.
@@ -62,11 +214,11 @@ int TargetFd(const FileState *fs, const Target &t, veld::UniqueFd *opened) {
   return opened->get();
 }
 
+}  // namespace
+
 // The file at the path was emptied or rewritten under the offset: its unsent
 // end went into a copy (made by a copy-and-truncate, or by our rotation
 // before a crash), and the copies made after it hold whole files.
-}  // namespace
-
 void LostHead(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
   // Nothing read yet, but the file's first bytes were seen: it was emptied
   // before it could be read, and its copy is looked for all the same.
@@ -159,33 +311,6 @@ void CheckContinuity(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
     rewritten = fd >= 0 && (!fs->fp.Matches(fd, offset) || !fs->head.Matches(fd, fs->head.len));
   }
   if (rewritten) LostHead(node, fs, t);
-}
-
-// Sends the unsent rest of the files the path has moved away from, oldest
-// first.  One is let go once a pass finds it sent and no longer growing (a
-// writer may go on writing into a renamed file until it reopens its log).
-// False when the link failed.
-bool DrainEarlier(P_LOGFILE_LIST node, FileState *fs, PassStamp *stamp) {
-  for (size_t i = 0; i < fs->earlier.size();) {
-    Earlier &e = fs->earlier[i];
-    struct stat st;
-    if (!IsReader(e.id, e.birth, node) || fstat(e.fd.get(), &st) != 0) {
-      fs->earlier.erase(fs->earlier.begin() + static_cast<long>(i));
-      continue;
-    }
-    const off_t seen = e.seen_size;
-    e.seen_size = st.st_size;
-    if (static_cast<uint64_t>(st.st_size) > e.offset) {
-      Read r = SendFrom(e.fd.get(), &e.offset, static_cast<uint64_t>(st.st_size), &e.fp, stamp);
-      NoteReader(e.id, e.birth, node, e.offset, e.fp);
-      if (r == Read::kLinkDown) return false;
-    }
-    if (st.st_size == seen && e.offset >= static_cast<uint64_t>(st.st_size))
-      fs->earlier.erase(fs->earlier.begin() + static_cast<long>(i));
-    else
-      ++i;
-  }
-  return true;
 }
 
 }  // namespace logfile

@@ -1,11 +1,16 @@
 // veld-logfile-link: the agent's one outbound link to the collector: its
-// start (LogInit), its connection and its close.  Sending is in
-// veld-logfile-send.cpp.
+// start (LogInit), its connection and its close, and what it remembers of
+// an outage.  Sending is in veld-logfile-send.cpp, what is spoken on the
+// socket in the transports.
 //
 // LogInit opens the link once at start-up from RemoteHost, RemotePort and
 // RemoteService.  A connection is a UDP socket connected to the collector
 // (which fixes the peer) or a TCP stream.  The name is resolved afresh at
 // every attempt, so a moved collector is found at the next reconnection.
+// After a failed connection attempt the link is not tried again for
+// kRetryPause, so a collector that is away costs each producer one failed
+// attempt, not one per record, and a host that swallows packets cannot hold
+// the lock for a connect timeout on every record.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -25,7 +30,8 @@
 #include <memory>
 
 #include "veld-config-unix.h"
-#include "veld-logfile-internal.h"
+#include "veld-logfile-link.h"
+#include "veld-logfile-transport.h"
 #include "veld-logfile.h"
 #include "veld-threads.h"
 
@@ -33,8 +39,26 @@ P_SOCKET_DATA sockData = nullptr;  // the link record; set by LogInit, used unde
 P_MUTEX SocketMutex = nullptr;     // set by LogInit; held for every whole send
 
 using namespace logfile;
+using Clock = std::chrono::steady_clock;
 
 namespace {
+
+constexpr auto kRetryPause = std::chrono::seconds(2);
+
+constexpr char kMsgSendFailed[] = "Failed to send message to host: %s:%d";
+constexpr char kMsgMetricsDropped[] =
+    "%lu metric records were dropped while the collector could not be reached";
+
+// Link state besides sockData, under SocketMutex.
+struct LinkState {
+  bool down = false;            // the last connection attempt failed
+  Clock::time_point failed_at;  // when it failed
+  unsigned long dropped = 0;    // SendLog records lost during this outage
+};
+LinkState g_link;
+// Each failed attempt of an outage is counted; the first is said at once,
+// the count when the link is back or every few minutes while it is not.
+LogRepeat g_send_failed;
 
 // Send buffer of a TCP link (the kernel doubles it; without the privilege to
 // force it, the system's maximum applies, which is still ample).
@@ -83,9 +107,11 @@ bool ResolveCollector(const char *server, int type, in_addr *out) {
   return inet_aton(server, out) != 0;
 }
 
-// The steps UDPConnect and TCPConnect share; type is SOCK_DGRAM or
-// SOCK_STREAM.  0 connected, 1 not (socket then -1).
-int LinkConnect(P_SOCKET_DATA d, int type) {
+// The steps UDPConnect and TCPConnect share: the socket the link's
+// transport asks for, connected, and the transport's session on it.  0
+// connected, 1 not (socket then -1).
+int LinkConnect(P_SOCKET_DATA d, Transport *t) {
+  const int type = t->SocketType();
   const bool tcp = type == SOCK_STREAM;
   d->socket = OpenLinkSocket(type);
   if (d->socket < 0) {
@@ -126,7 +152,8 @@ int LinkConnect(P_SOCKET_DATA d, int type) {
   // UDP is connected too: it fixes the peer, and a refusal by the collector's
   // host comes back as an error on a later send.
   if (connect(d->socket, reinterpret_cast<const sockaddr *>(&d->sockaddr), sizeof d->sockaddr) !=
-      0) {
+          0 ||
+      !t->Open(*d)) {
     close(d->socket);
     d->socket = -1;
     return 1;
@@ -140,6 +167,7 @@ int NetClose(P_SOCKET_DATA op_data) {
   if (op_data == nullptr) return -1;
   int rc = -1;
   if (op_data->socket >= 0) {
+    if (Transport *t = TransportFor(op_data->proto)) t->Close(*op_data);
     (void)shutdown(op_data->socket, SHUT_RDWR);
     rc = close(op_data->socket);
   }
@@ -148,12 +176,29 @@ int NetClose(P_SOCKET_DATA op_data) {
 }
 
 int UDPConnect(P_SOCKET_DATA op_data) {
-  return op_data == nullptr ? 1 : LinkConnect(op_data, SOCK_DGRAM);
+  return op_data == nullptr ? 1 : LinkConnect(op_data, TransportFor(kProtoUDP));
 }
 
 int TCPConnect(P_SOCKET_DATA op_data) {
-  return op_data == nullptr ? 1 : LinkConnect(op_data, SOCK_STREAM);
+  return op_data == nullptr ? 1 : LinkConnect(op_data, TransportFor(kProtoTCP));
 }
+
+bool logfile::LinkReconnect(SOCKET_DATA &d) {
+  NetClose(&d);
+  if (g_link.down && Clock::now() - g_link.failed_at < kRetryPause) return false;
+  if (NetConnect(&d) == 0) {
+    g_send_failed.Clear();
+    if (g_link.down && g_link.dropped > 0) Log(2, kMsgMetricsDropped, g_link.dropped);
+    g_link = LinkState{};
+    return true;
+  }
+  g_send_failed.Report(2, kMsgSendFailed, ServerName(d), d.port);
+  g_link.down = true;
+  g_link.failed_at = Clock::now();
+  return false;
+}
+
+void logfile::LinkDropped() { ++g_link.dropped; }
 
 int NetConnect(P_SOCKET_DATA op_data) {
   if (op_data == nullptr) return 1;
@@ -175,7 +220,8 @@ int LogInit() {
     NetClose(sockData);
     free(sockData->server);
   }
-  LinkStateReset();
+  g_send_failed.Clear();
+  g_link = LinkState{};
   link_store = SOCKET_DATA{};
   link_store.socket = -1;
   link_store.server = host != nullptr ? strdup(host) : nullptr;

@@ -15,12 +15,28 @@
 #include <unordered_map>
 
 #include "veld-config-unix.h"
-#include "veld-logfile-internal.h"
+#include "veld-logfile-follow.h"
+#include "veld-logfile-identity.h"
+#include "veld-logfile-look.h"
 #include "veld-logfile.h"
 
 using namespace logfile;
 
+// Extensions of compressed and binary files, which are never read.
+const char *const IgnoreList[] = {"gz", "bz2", "exe", "sys", nullptr};
+
 namespace {
+
+constexpr char kMsgFileMissing[] = "Unable to open log file for processing: %s";
+constexpr char kMsgFileOpenFailed[] = "Failed to open log file %s for processing.";
+constexpr char kMsgFileNotRegular[] = "Log file %s is not a regular file, skipping it.";
+constexpr char kMsgSymlinkRefused[] =
+    "Log file %s is a link to a file of another user, not following it.";
+constexpr char kMsgPathRefused[] =
+    "Log file %s lies behind a link that another user could have laid or changed, not following "
+    "it.";
+constexpr char kMsgHardLinkRefused[] =
+    "Log file %s has another name in a directory that other users can write, not touching it.";
 
 // ---- directories, reached once per pass ----
 
@@ -68,18 +84,6 @@ DirCache &Dirs() {
 
 uint64_t g_generation = 1;  // tailer only: bumped for every pass
 
-// "a/b/c.log" -> "a/b" and "c.log"; "/c.log" -> "/"; "c.log" -> ".".
-void SplitPath(const char *path, std::string_view *dir, const char **name) {
-  const char *slash = std::strrchr(path, '/');
-  if (slash == nullptr) {
-    *dir = ".";
-    *name = path;
-  } else {
-    *dir = slash == path ? std::string_view("/") : std::string_view(path, slash - path);
-    *name = slash + 1;
-  }
-}
-
 // ---- one file ----
 
 // Says a refusal once, until the condition ends.
@@ -88,9 +92,10 @@ void SayOnce(bool *said, const char *msg, const char *path) {
   *said = true;
 }
 
-// A configured path whose last part is a link: followed only where nobody
-// but root and the owner of the file it leads to could have laid the links.
-bool FollowLink(P_LOGFILE_LIST node, FileState *fs, Target *t) {
+// A configured path whose last part is a symlink: followed only where
+// nobody but root and the owner of the file it leads to could have laid the
+// symlinks.
+bool FollowSymlink(P_LOGFILE_LIST node, FileState *fs, Target *t) {
   const char *path = node->log_file;
   Reach r = Resolve(path, &t->via);
   if (r == Reach::kMissing) {
@@ -99,7 +104,7 @@ bool FollowLink(P_LOGFILE_LIST node, FileState *fs, Target *t) {
   }
   fs->missing_logged = false;
   if (r != Reach::kOk) {
-    Log(2, kMsgFileOpenFailed, path);
+    SayOpenFailed(node);
     return false;
   }
   t->st = t->via.st;
@@ -108,7 +113,7 @@ bool FollowLink(P_LOGFILE_LIST node, FileState *fs, Target *t) {
     return false;
   }
   if (!t->via.trust.Allows(t->st.st_uid)) {
-    SayOnce(&fs->unsafe_logged, kMsgLinkRefused, path);
+    SayOnce(&fs->unsafe_logged, kMsgSymlinkRefused, path);
     return false;
   }
   t->dir = t->via.dir.get();
@@ -152,14 +157,14 @@ bool logfile::FindTarget(P_LOGFILE_LIST node, FileState *fs, Target *t) {
     return false;
   }
   if (lookup != 0) {
-    Log(2, kMsgFileOpenFailed, path);
+    SayOpenFailed(node);
     return false;
   }
   if (IgnoredExtension(path)) return false;
   t->backup_dir = d.dir.fd.get();
   t->backup_name = name;
   if (S_ISLNK(t->st.st_mode) && !node->no_follow) {
-    if (!FollowLink(node, fs, t)) return false;
+    if (!FollowSymlink(node, fs, t)) return false;
     if (PlantedName(fs, path, t->via.dir_st, t->st)) return false;
   } else {
     // Opening a pipe or a device would stall the tailer, and a link found
@@ -193,6 +198,8 @@ veld::UniqueFd logfile::OpenTarget(const Target &t, int mode) {
 }
 
 void logfile::NewLookGeneration() { ++g_generation; }
+
+void logfile::SayOpenFailed(P_LOGFILE_LIST node) { Log(2, kMsgFileOpenFailed, node->log_file); }
 
 bool logfile::IgnoredExtension(const char *path) {
   const char *dot = std::strrchr(path, '.');

@@ -3,12 +3,12 @@
 //
 // The agent runs as root and tails files in directories that other users can
 // write.  A path is therefore resolved one component at a time from a
-// descriptor that was checked, never by name after a check.  A symbolic link
-// on the way is followed only when no user but root and the owner of what it
+// descriptor that was checked, never by name after a check.  A symlink on
+// the way is followed only when no user but root and the owner of what it
 // leads to could have made it or replaced it: its maker, the owner of the
 // directory holding it, and, where that directory is writable by a group or
 // by everyone without the sticky bit, anybody at all.  Where the kernel can
-// say that a path holds no link at all (openat2 with RESOLVE_NO_SYMLINKS),
+// say that a path holds no symlink at all (openat2 with RESOLVE_NO_SYMLINKS),
 // one call does the whole walk.
 
 #include <fcntl.h>
@@ -20,7 +20,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "veld-logfile-internal.h"
+#include "veld-logfile-identity.h"
+#include "veld-logfile-path.h"
 #include "veld-owners.h"
 
 using veld::UniqueFd;
@@ -62,7 +63,7 @@ bool Splice(char *buf, size_t cap, const char *target, size_t tlen, const char *
 
 }  // namespace
 
-void LinkTrust::Add(uid_t uid) {
+void SymlinkTrust::Add(uid_t uid) {
   if (uid == 0 || kind == kAnyone) return;
   if (kind == kNobody) {
     kind = kOneUser;
@@ -72,14 +73,14 @@ void LinkTrust::Add(uid_t uid) {
   }
 }
 
-void LinkTrust::AddLink(const struct stat &link, const struct stat &parent) {
+void SymlinkTrust::AddSymlink(const struct stat &link, const struct stat &parent) {
   Add(link.st_uid);
   Add(parent.st_uid);  // a directory's owner can always make it writable
   bool shared = (parent.st_mode & S_IWOTH) || ((parent.st_mode & S_IWGRP) && parent.st_gid != 0);
   if (shared && !(parent.st_mode & S_ISVTX)) kind = kAnyone;
 }
 
-bool LinkTrust::Allows(uid_t owner) const {
+bool SymlinkTrust::Allows(uid_t owner) const {
   return kind == kNobody || (kind == kOneUser && user == owner);
 }
 
@@ -89,7 +90,7 @@ bool OthersCanAddNames(const struct stat &dir, uid_t owner) {
 }
 
 Reach Resolve(const char *path, Resolution *out) {
-  out->trust = LinkTrust{};
+  out->trust = SymlinkTrust{};
   out->name[0] = '\0';
   if (!OpenStart(path, &out->dir, &out->dir_st)) return Failure();
   char buf[kWalkBuffer];
@@ -118,7 +119,7 @@ Reach Resolve(const char *path, Resolution *out) {
         errno = ELOOP;
         return Reach::kRefused;
       }
-      out->trust.AddLink(out->st, out->dir_st);
+      out->trust.AddSymlink(out->st, out->dir_st);
       char target[kWalkBuffer];
       ssize_t n = readlinkat(out->dir.get(), out->name, target, sizeof target);
       if (n <= 0 || static_cast<size_t>(n) >= sizeof target) return Failure();
@@ -149,7 +150,7 @@ Reach Resolve(const char *path, Resolution *out) {
 }
 
 Reach ReachDirectory(const char *path, int flags, ReachedDir *out) {
-  out->trust = LinkTrust{};
+  out->trust = SymlinkTrust{};
   // Most paths hold no link at all: the kernel walks them in one call.
   out->fd = UniqueFd(OpenAt2(AT_FDCWD, path, flags | O_DIRECTORY));
   if (out->fd.ok()) return fstat(out->fd.get(), &out->st) == 0 ? Reach::kOk : Failure();
@@ -176,6 +177,17 @@ Reach ReachDirectory(const char *path, int flags, ReachedDir *out) {
   }
   out->trust = r.trust;
   return Reach::kOk;
+}
+
+void SplitPath(const char *path, std::string_view *dir, const char **name) {
+  const char *slash = std::strrchr(path, '/');
+  if (slash == nullptr) {
+    *dir = ".";
+    *name = path;
+  } else {
+    *dir = slash == path ? std::string_view("/") : std::string_view(path, slash - path);
+    *name = slash + 1;
+  }
 }
 
 }  // namespace logfile

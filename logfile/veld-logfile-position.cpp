@@ -14,6 +14,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -21,7 +22,9 @@
 #include <unordered_map>
 
 #include "veld-config-unix.h"
-#include "veld-logfile-internal.h"
+#include "veld-logfile-follow.h"
+#include "veld-logfile-identity.h"
+#include "veld-logfile-rotate.h"
 #include "veld-logfile.h"
 #include "veld-owners.h"
 
@@ -30,6 +33,9 @@ using namespace logfile;
 namespace {
 
 constexpr size_t kPositionLine = 2048;  // a line longer than this is read in pieces
+
+constexpr char kMsgPositionsRead[] = "Processed our watchdog file %s, successfully.";
+constexpr char kMsgPositionsReadFailed[] = "Failed to read our watchdog file %s, ignoring.";
 
 }  // namespace
 
@@ -128,8 +134,8 @@ int LogFileReadWatchdogFile(const char *watchdog_file) {
     trim(stamp);
     auto it = first.find(std::string_view(path));
     if (it == first.end()) continue;
-    it->second->filesize = ParseAutoBase(offset);
-    it->second->timestamp = ParseAutoBase(stamp);
+    it->second->filesize = std::strtoull(offset, nullptr, 0);
+    it->second->timestamp = std::strtoull(stamp, nullptr, 0);
     ReadIdentity(it->second, stamp);
   }
   return 1;

@@ -24,7 +24,7 @@
 //   limit reached   stop at the first record end after what the file held
 //                   when opened, so a writer faster than the pacing cannot
 //                   hold the pass for ever
-//   200 records     the batch goes out and the reader pauses (kPause)
+//   200 records     the batch goes out and the burst ends (kBurst)
 //   link failure    stop; the offset stays at the first record not sent
 // A record left empty by the NULs taken out of it is not sent.
 
@@ -37,35 +37,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "veld-logfile-internal.h"
+#include "veld-logfile-record.h"
 
 namespace logfile {
-
-namespace {
-
-ssize_t PRead(int fd, void *buf, size_t n, uint64_t at) {
-  ssize_t r;
-  do {
-    r = pread(fd, buf, n, static_cast<off_t>(at));
-  } while (r < 0 && errno == EINTR);
-  return r;
-}
-
-}  // namespace
-
-bool Fingerprint::operator==(const Fingerprint &o) const {
-  return len == o.len && std::memcmp(bytes, o.bytes, len) == 0;
-}
-
-bool Fingerprint::Take(int fd, uint64_t offset) {
-  len = static_cast<uint8_t>(std::min<uint64_t>(offset, kBytes));
-  return len == 0 || PRead(fd, bytes, len, offset - len) == static_cast<ssize_t>(len);
-}
-
-bool Fingerprint::Matches(int fd, uint64_t offset) const {
-  Fingerprint now;
-  return now.Take(fd, offset) && now == *this;
-}
 
 void RecordReader::Start(int fd, uint64_t from, uint64_t limit, time_t stamp) {
   fd_ = fd;
@@ -108,7 +82,7 @@ bool RecordReader::Emit() {
   e.len = static_cast<uint32_t>(batch_.used - e.start);
   e.end = taken_;
   ++burst_;
-  if (burst_ >= kRecordsPerPause) {
+  if (burst_ >= kBurstRecords) {
     paused_ = true;
     return Flush();
   }
@@ -213,7 +187,7 @@ ReadOutcome RecordReader::AtEnd() {
   }
   if (raw_ > 0 && !Emit()) return ReadOutcome::kLinkDown;  // a last line still being written
   if (!Flush()) return ReadOutcome::kLinkDown;
-  return paused_ ? ReadOutcome::kPause : ReadOutcome::kEnd;
+  return paused_ ? ReadOutcome::kBurst : ReadOutcome::kEnd;
 }
 
 ReadOutcome RecordReader::Run() {
@@ -247,7 +221,7 @@ ReadOutcome RecordReader::Run() {
       }
     }
     if (stop) {
-      if (paused_) return ReadOutcome::kPause;  // the burst went out with the pause
+      if (paused_) return ReadOutcome::kBurst;  // the burst went out with the pause
       return Flush() ? ReadOutcome::kEnd : ReadOutcome::kLinkDown;
     }
   }

@@ -17,9 +17,13 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <string_view>
 
 #include "veld-config-unix.h"
-#include "veld-logfile-internal.h"
+#include "veld-logfile-identity.h"
+#include "veld-logfile-path.h"
+#include "veld-logfile-rotate.h"
 #include "veld-logfile.h"
 #include "veld-owners.h"
 
@@ -32,6 +36,13 @@ bool logfile::BackupName(char *out, const char *live, int k) {
 }
 
 namespace {
+
+constexpr char kMsgCopyOpenBackup[] = "cannot open backup file \"%s\" for writing";
+constexpr char kMsgCopyWrite[] = "error writing \"%s\"";
+constexpr char kMsgRotateFailed[] = "Log file %s was not rotated";
+constexpr char kMsgRotateStep[] = "Rotation of log file %s stopped";
+constexpr char kMsgBackupNameTooLong[] =
+    "Backup names of log file %s would be too long, not rotating it.";
 
 // A name for the new backup while it is being written: beside the live
 // file, holding "_hlr_" so the directory scan never takes it for a log.
@@ -62,19 +73,6 @@ bool CreateNew(int dir, const char *name, char *tmp, size_t cap, UniqueFd *out) 
   return false;
 }
 
-// Copies the whole live file into `out` and makes it durable, with the live
-// file's owner and permission bits.  Lines written while the copy was being
-// synced are taken too: the live file is emptied right after.
-bool CopyLive(int live_rd, int out, const struct stat &live) {
-  off_t end = 0;
-  if (CopyExtents(live_rd, out, &end) != CopyResult::kDone) return false;
-  // Best effort: the content is what matters.
-  (void)!fchown(out, live.st_uid, live.st_gid);
-  fchmod(out, BackupMode(live));
-  if (fdatasync(out) != 0) return false;
-  return CopyExtents(live_rd, out, &end) == CopyResult::kDone && ftruncate(out, end) == 0;
-}
-
 // The first backup number whose name shows nothing at all (a link counts as
 // something, dangling or not), or kBackupSearch.
 int FreeBackupNumber(int dir, const char *name) {
@@ -95,7 +93,8 @@ bool ShiftBackups(int dir, const char *name, const char *live_path) {
     logfile::BackupName(src, name, k - 1);
     logfile::BackupName(dst, name, k);
     if (renameat(dir, src, dir, dst) != 0) {
-      LogErrno(2, "rename", logfile::kMsgRotateFailed, live_path);
+      Log(2, kMsgRotateFailed, live_path);
+      LogErrno(2, "renameat", kMsgRotateStep, live_path);
       return false;
     }
   }
@@ -104,48 +103,56 @@ bool ShiftBackups(int dir, const char *name, const char *live_path) {
 
 }  // namespace
 
-RotateResult logfile::RotateLog(int dir, const char *name, int live_rd, int live_wr,
-                                const struct stat &live, UniqueFd *backup0) {
+bool logfile::RotateLog(int dir, const char *name, int live_rd, int live_wr,
+                        const struct stat &live, UniqueFd *backup0) {
   char tmp[kNameBuffer], backup[kNameBuffer];
+  BackupName(backup, name, 0);
   UniqueFd out;
   if (!CreateNew(dir, name, tmp, sizeof tmp, &out)) {
-    LogErrno(1, "open", kMsgCopyOpenBackup, name);
-    return RotateResult::kNotRotated;
+    Log(1, kMsgCopyOpenBackup, backup);
+    LogErrno(1, "openat", kMsgRotateStep, name);
+    return false;
   }
-  if (!CopyLive(live_rd, out.get(), live)) {
-    LogErrno(1, "copy", kMsgCopyWrite, tmp);
+  const char *call = "";
+  if (CopyBackup(live_rd, out.get(), live, true, &call) != CopyResult::kDone) {
+    Log(1, kMsgCopyWrite, backup);
+    LogErrno(1, call, kMsgRotateStep, name);
     unlinkat(dir, tmp, 0);
-    return RotateResult::kNotRotated;
+    return false;
   }
-  BackupName(backup, name, 0);
-  if (!ShiftBackups(dir, name, name) || renameat(dir, tmp, dir, backup) != 0) {
+  if (!ShiftBackups(dir, name, name)) {
     unlinkat(dir, tmp, 0);
-    return RotateResult::kNotRotated;
+    return false;
+  }
+  if (renameat(dir, tmp, dir, backup) != 0) {
+    LogErrno(2, "renameat", kMsgRotateStep, name);
+    unlinkat(dir, tmp, 0);
+    return false;
   }
   umask(022);
   if (ftruncate(live_wr, 0) != 0) {
-    LogErrno(2, "ftruncate", kMsgRotateFailed, name);
-    return RotateResult::kNotRotated;
+    Log(2, kMsgRotateFailed, name);
+    LogErrno(2, "ftruncate", kMsgRotateStep, name);
+    return false;
   }
   *backup0 = std::move(out);
-  return RotateResult::kRotated;
+  return true;
+}
+
+bool logfile::BackupNamesFit(const char *live_path) {
+  char longest[kNameBuffer];
+  if (BackupName(longest, live_path, kBackupSearch)) return true;
+  Log(2, kMsgBackupNameTooLong, live_path);
+  return false;
 }
 
 int rotate_log(const char *cur_fname) {
   if (cur_fname == nullptr) return 0;
-  char dirpath[logfile::kNameBuffer];
-  const char *slash = std::strrchr(cur_fname, '/');
-  const char *name = slash ? slash + 1 : cur_fname;
-  size_t dlen = slash ? static_cast<size_t>(slash - cur_fname) : 0;
-  if (dlen >= sizeof dirpath || *name == '\0') return 0;
-  std::memcpy(dirpath, cur_fname, dlen);
-  dirpath[dlen] = '\0';
-  char longest[logfile::kNameBuffer];
-  if (!logfile::BackupName(longest, cur_fname, logfile::kBackupSearch)) {
-    Log(2, logfile::kMsgBackupNameTooLong, cur_fname);
-    return 0;
-  }
-  UniqueFd dir(open(slash ? (dlen ? dirpath : "/") : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  std::string_view dirpath;
+  const char *name;
+  logfile::SplitPath(cur_fname, &dirpath, &name);
+  if (*name == '\0' || !logfile::BackupNamesFit(cur_fname)) return 0;
+  UniqueFd dir(open(std::string(dirpath).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   UniqueFd rd(open(cur_fname, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   UniqueFd wr(open(cur_fname, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   struct stat st, wst;
@@ -153,8 +160,5 @@ int rotate_log(const char *cur_fname) {
       fstat(wr.get(), &wst) != 0 || !S_ISREG(st.st_mode) || !logfile::SameIdentity(st, wst))
     return 0;
   UniqueFd backup0;
-  return logfile::RotateLog(dir.get(), name, rd.get(), wr.get(), st, &backup0) ==
-                 RotateResult::kRotated
-             ? 1
-             : 0;
+  return logfile::RotateLog(dir.get(), name, rd.get(), wr.get(), st, &backup0) ? 1 : 0;
 }

@@ -17,7 +17,8 @@
 #include <vector>
 
 #include "veld-config-unix.h"
-#include "veld-logfile-internal.h"
+#include "veld-logfile-path.h"
+#include "veld-logfile-rotate.h"
 #include "veld-logfile.h"
 #include "veld-owners.h"
 
@@ -25,7 +26,16 @@ using namespace logfile;
 
 namespace {
 
-constexpr size_t kScanPath = 260;  // a scanned path, NUL included; longer is cut
+constexpr size_t kScanPath = 260;    // a scanned path, NUL included; longer is cut
+constexpr unsigned kScanPause = 15;  // seconds between scans
+
+constexpr char kMsgDirRefused[] =
+    "Watched directory %s lies behind a link that another user could have laid or changed, not "
+    "listing it.";
+constexpr char kMsgNameRefused[] =
+    "Not tailing %s: the position file could not keep its name apart from others.";
+constexpr char kMsgDirectoryFound[] = "Identified existing directory location for monitoring: %s";
+constexpr char kMsgFileDiscovered[] = "Discovered new file within directory scan: %s";
 
 // The scanner's answer to "is this path tailed already?": every path of
 // LogFileList, case-insensitively.  Only the scanner appends once workers run,

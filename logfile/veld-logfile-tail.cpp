@@ -19,31 +19,38 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cinttypes>
+#include <cstdlib>
 #include <new>
 
 #include "veld-config-unix.h"
-#include "veld-logfile-internal.h"
+#include "veld-logfile-follow.h"
+#include "veld-logfile-look.h"
+#include "veld-logfile-readers.h"
+#include "veld-logfile-record.h"
+#include "veld-logfile-rotate.h"
 #include "veld-logfile.h"
 #include "veld-owners.h"
 
 using namespace logfile;
 using Clock = std::chrono::steady_clock;
 
-// Extensions of compressed and binary files, which are never read.
-const char *const IgnoreList[] = {"gz", "bz2", "exe", "sys", nullptr};
-
 namespace {
 
+constexpr uint64_t kDefaultRotationLimit = 1048576;   // without a LogRotationSize
+constexpr unsigned kPassPause = 10;                   // seconds between passes
 constexpr auto kSaveEvery = std::chrono::seconds(1);  // progress saved at most this often
-constexpr rlim_t kSpareFds = 64;  // descriptors never used for holding files open
+
+constexpr char kMsgPositionsWriteFailed[] = "Failed to write our watchdog status to %s, ignoring";
+constexpr char kMsgRotating[] =
+    "Log file rotation in progress, (%" PRIu64 ") file %s greater than %" PRIu64 " bytes.";
+constexpr char kMsgCannotEmpty[] = "Log file %s cannot be emptied, not rotating it";
 
 // What one pass knows; tailer only.
 struct PassState {
   bool link_down = false;          // a send failed: nothing more goes this pass
   const char *watchdog = nullptr;  // the position file, when inside LogFilePass
   Clock::time_point saved;         // when progress was last saved
-  size_t held = 0;                 // files held open between passes
-  size_t may_hold = 0;             // how many may be
   size_t files = 0;                // in the last whole pass
 };
 PassState g_pass;
@@ -56,7 +63,7 @@ RecordReader &Reader() {
 uint64_t RotationLimit() {
   const char *v = CfgHashGet(kCfgLogRotationSize);
   if (v == nullptr) return kDefaultRotationLimit;
-  return ParseAutoBase(v) << 20;
+  return std::strtoull(v, nullptr, 0) << 20;  // the base from the prefix, as strtoull takes it
 }
 
 FileState *StateOf(P_LOGFILE_LIST node) {
@@ -74,44 +81,24 @@ void SaveProgress(bool force) {
   LogFileWriteWatchdogFile(g_pass.watchdog);
 }
 
-// How many files may be held open: the descriptor limit less a reserve.
-size_t HoldBudget() {
-  struct rlimit rl;
-  if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur <= kSpareFds) return 0;
-  return static_cast<size_t>(rl.rlim_cur - kSpareFds);
-}
+// One stamp for everything a file sends in a pass, taken when first needed.
+class PassStamp {
+ public:
+  time_t Get() {
+    if (!taken_) stamp_ = veld_time(nullptr);
+    taken_ = true;
+    return stamp_;
+  }
 
-}  // namespace
-
-// Keeps a file open between passes while descriptors allow; the rest are
-// looked for by identity when their path moves on.
-void logfile::Hold(FileState *fs, veld::UniqueFd fd) {
-  if (g_pass.may_hold == 0) g_pass.may_hold = HoldBudget();
-  if (!fs->fd.ok() && g_pass.held >= g_pass.may_hold) return;
-  if (!fs->fd.ok()) ++g_pass.held;
-  fs->fd = std::move(fd);
-}
-
-time_t logfile::PassStamp::Get() {
-  if (!taken_) stamp_ = veld_time(nullptr);
-  taken_ = true;
-  return stamp_;
-}
-
-veld::UniqueFd logfile::Unhold(FileState *fs) {
-  if (fs->fd.ok()) --g_pass.held;
-  return std::move(fs->fd);
-}
-
-void logfile::Release(FileState *fs) {
-  if (fs->fd.ok()) --g_pass.held;
-  fs->fd.close();
-}
+ private:
+  time_t stamp_ = 0;
+  bool taken_ = false;
+};
 
 // Sends what `fd` holds from *offset up to `limit`, pausing a second after
 // each burst (and saving progress before it); *offset and *fp follow.
-Read logfile::SendFrom(int fd, uint64_t *offset, uint64_t limit, Fingerprint *fp, PassStamp *stamp,
-                       Fingerprint *head) {
+ReadOutcome SendFrom(int fd, uint64_t *offset, uint64_t limit, Fingerprint *fp, PassStamp *stamp,
+                     Fingerprint *head = nullptr) {
   RecordReader &r = Reader();
   r.Start(fd, *offset, limit, stamp->Get());
   for (;;) {
@@ -119,19 +106,43 @@ Read logfile::SendFrom(int fd, uint64_t *offset, uint64_t limit, Fingerprint *fp
     *offset = r.consumed();
     *fp = r.TakeFingerprint();
     if (head != nullptr && r.head().len > 0) *head = r.head();
-    if (o == ReadOutcome::kPause) {
+    if (o == ReadOutcome::kBurst) {
       SaveProgress(false);
       veld_sleep(1);
       continue;
     }
     if (o == ReadOutcome::kLinkDown) g_pass.link_down = true;
-    return o == ReadOutcome::kLinkDown
-               ? Read::kLinkDown
-               : (o == ReadOutcome::kTruncated ? Read::kShrank : Read::kAll);
+    return o;
   }
 }
 
-namespace {
+// Sends the unsent rest of the files the path has moved away from, oldest
+// first.  One is let go once a pass finds it sent and no longer growing (a
+// writer may go on writing into a renamed file until it reopens its log).
+// False when the link failed.
+bool DrainEarlier(P_LOGFILE_LIST node, FileState *fs, PassStamp *stamp) {
+  for (size_t i = 0; i < fs->earlier.size();) {
+    Earlier &e = fs->earlier[i];
+    struct stat st;
+    if (!IsReader(e.id, e.birth, node) || fstat(e.fd.get(), &st) != 0) {
+      fs->earlier.erase(fs->earlier.begin() + static_cast<long>(i));
+      continue;
+    }
+    const off_t seen = e.seen_size;
+    e.seen_size = st.st_size;
+    if (static_cast<uint64_t>(st.st_size) > e.offset) {
+      ReadOutcome r =
+          SendFrom(e.fd.get(), &e.offset, static_cast<uint64_t>(st.st_size), &e.fp, stamp);
+      NoteReader(e.id, e.birth, node, e.offset, e.fp);
+      if (r == ReadOutcome::kLinkDown) return false;
+    }
+    if (st.st_size == seen && e.offset >= static_cast<uint64_t>(st.st_size))
+      fs->earlier.erase(fs->earlier.begin() + static_cast<long>(i));
+    else
+      ++i;
+  }
+  return true;
+}
 
 // Sends what the file gained since the offset; only what it held when it was
 // looked at, so a writer faster than the pacing cannot hold the pass.
@@ -142,7 +153,7 @@ void ReadCurrent(P_LOGFILE_LIST node, FileState *fs, const Target &t, PassStamp 
     if (!fs->fd.ok()) {
       opened = OpenTarget(t, O_RDONLY);
       if (!opened.ok()) {
-        if (errno != ESTALE) Log(2, kMsgFileOpenFailed, node->log_file);
+        if (errno != ESTALE) SayOpenFailed(node);
         return;
       }
     }
@@ -153,7 +164,7 @@ void ReadCurrent(P_LOGFILE_LIST node, FileState *fs, const Target &t, PassStamp 
         !fs->head.Take(fd, std::min<uint64_t>(node->filesize, Fingerprint::kBytes)))
       fs->head = Fingerprint{};
     Fingerprint *head = fs->head.len < Fingerprint::kBytes ? &fs->head : nullptr;
-    if (SendFrom(fd, &node->filesize, size, &fs->fp, stamp, head) == Read::kShrank)
+    if (SendFrom(fd, &node->filesize, size, &fs->fp, stamp, head) == ReadOutcome::kTruncated)
       LostHead(node, fs, t);
     if (opened.ok()) Hold(fs, std::move(opened));
   }
@@ -177,11 +188,7 @@ void RotateIfOver(P_LOGFILE_LIST node, FileState *fs, const Target &t, PassStamp
   const uint64_t limit = RotationLimit();
   if (size <= limit || g_pass.link_down || !fs->earlier.empty() || node->filesize < size) return;
   if (!fs->unemptiable_logged) Log(3, kMsgRotating, size, path, limit);
-  char longest[kNameBuffer];
-  if (!BackupName(longest, path, kBackupSearch)) {  // a name is never cut short
-    Log(2, kMsgBackupNameTooLong, path);
-    return;
-  }
+  if (!BackupNamesFit(path)) return;  // a name is never cut short
   // Opened for writing before anything moves, so a file that cannot be
   // emptied (append-only, immutable, read-only) gains no backup every pass.
   veld::UniqueFd wr = OpenTarget(t, O_WRONLY);
@@ -193,8 +200,7 @@ void RotateIfOver(P_LOGFILE_LIST node, FileState *fs, const Target &t, PassStamp
   fs->unemptiable_logged = false;
   veld::UniqueFd rd = OpenTarget(t, O_RDONLY);
   Earlier backup;
-  if (!rd.ok() || RotateLog(t.backup_dir, t.backup_name, rd.get(), wr.get(), t.st, &backup.fd) !=
-                      RotateResult::kRotated)
+  if (!rd.ok() || !RotateLog(t.backup_dir, t.backup_name, rd.get(), wr.get(), t.st, &backup.fd))
     return;
   // Lines written between our read and the copy are in the backup only.
   struct stat st;
@@ -271,7 +277,7 @@ void *LogFileThread(void *) {
     rl.rlim_cur = rl.rlim_max;
     setrlimit(RLIMIT_NOFILE, &rl);
   }
-  g_pass.may_hold = HoldBudget();
+  ResetHoldBudget();
   const char *watchdog_file = CfgHashGet(kCfgWatchdogFile);
   LogFileLoadPositions(watchdog_file);
   size_t trimmed_at = 0;  // the number of files when the heap was last trimmed

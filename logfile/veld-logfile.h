@@ -1,7 +1,16 @@
 // veld-logfile: log collection and the one link to the collector.  A line
 // travels: the source lists name its file, the tailer reads it, SendLog puts
-// it on the link.  Each section below names the file behind it; what the
-// files share among themselves is in veld-logfile-internal.h.
+// it on the link.  Each section below names the file behind it.  The rooms
+// inside, each with its own small header:
+//   identity  veld-logfile-identity.h   device, inode, birth; fingerprints
+//   records   veld-logfile-record.h     the record format, batches, the reader
+//   reaching  veld-logfile-path.h       paths walked without being led astray
+//             veld-logfile-look.h       what a tailed path leads to, each pass
+//   following veld-logfile-follow.h     a file across rotation
+//             veld-logfile-readers.h    which node read each file last
+//   rotation  veld-logfile-rotate.h     backups and the copy beneath them
+//   the link  veld-logfile-link.h       its state, shared by link and send
+//             veld-logfile-transport.h  what is spoken on its socket
 #ifndef VELD_LOGFILE_H
 #define VELD_LOGFILE_H
 
@@ -30,7 +39,7 @@ typedef struct LogFileList_ {
   std::atomic<struct LogFileList_ *> next;  // next node or null
 
   // The tailer's own bookkeeping for this file, made at its first visit
-  // (veld-logfile-internal.h); tailer only.
+  // (veld-logfile-follow.h); tailer only.
   logfile::FileState *state;
   bool no_follow;  // found by the directory scan: never follow a link to it
   // Appender only: a node known to lie at or behind this node's tail, so an
@@ -70,15 +79,16 @@ int LogFileWriteWatchdogFile(const char *watchdog_file);
 // tailer both report it; returns what LogFileReadWatchdogFile returned.
 int LogFileLoadPositions(const char *watchdog_file);
 
-// ---- tailer (veld-logfile-tail.cpp, records: veld-logfile-record.cpp) -----
+// ---- tailer (veld-logfile-tail.cpp) ----------------------------------------
 // LogFileThread never returns; each of its passes is LogFilePass (every node
-// once, then the position file), then 10 seconds.
-extern const char *const IgnoreList[];  // extensions never read, null-ended
+// once, then the position file), then 10 seconds.  IgnoreList
+// (veld-logfile-look.cpp) holds the extensions never read, null-ended.
+extern const char *const IgnoreList[];
 void *LogFileThread(void *vkp);
 void LogFilePass(const char *watchdog_file);
 void LogFileProcess(P_LOGFILE_LIST vkp);
 
-// ---- rotation (veld-logfile-rotate.cpp) ------------------------------------
+// ---- rotation (veld-logfile-rotate.cpp; copying: veld-logfile-copy.cpp) ----
 // rotate_log returns 1 when the live file was copied to backup 0 and emptied;
 // 0 when it stopped early, leaving the remaining files as they were.
 // copy_file returns 1 when the whole source reached the destination.
@@ -96,12 +106,13 @@ void *LogDirectoryThread(void *vkp);
 void LogDirectoryScanPass();
 void LogDirectoryProcess(P_LOGDIR_LIST vkp);
 
-// ---- collector link (veld-logfile-link.cpp) --------------------------------
+// ---- collector link (veld-logfile-link.cpp; sending: veld-logfile-send.cpp) --
 // The one outbound link.  Every producer sends through SendLog; SocketMutex is
 // held for each whole send, including the close and reconnection after a
 // failure.  LogInit and SendLog return 1 for connected / sent; the inner
 // operations return 0 for success and 1 for failure (NetClose returns the
-// close result).
+// close result).  LogInit, the Net...Connect operations and NetClose are in
+// veld-logfile-link.cpp, NetSend and SendLog in veld-logfile-send.cpp.
 typedef struct SocketData_ {
   int socket;                   // link descriptor; -1 while closed
   struct sockaddr_in sockaddr;  // collector address as last resolved
