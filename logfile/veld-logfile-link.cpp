@@ -200,6 +200,8 @@ bool logfile::LinkReconnect(SOCKET_DATA &d) {
 
 void logfile::LinkDropped() { ++g_link.dropped; }
 
+bool logfile::LinkIsDatagram() { return sockData != nullptr && sockData->proto == kProtoUDP; }
+
 int NetConnect(P_SOCKET_DATA op_data) {
   if (op_data == nullptr) return 1;
   if (op_data->proto == kProtoUDP) return UDPConnect(op_data);

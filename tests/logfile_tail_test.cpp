@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "logfile_test_support.h"
+#include "tcp_collector.h"
 #include "veld-owners.h"
 
 namespace {
@@ -42,7 +43,10 @@ class TailTest : public logtest::LogCollectionTest {
 
 // ---- record format and pacing
 
-TEST_F(TailTest, ThousandLinesArriveWithFivePausesAndOneStamp) {
+// Over UDP nothing pushes back, so a file sends 200 records a second: a
+// file alone waits a second after each full burst, except the last, which
+// nothing follows.  Over TCP the link's flow control paces: no pause at all.
+TEST_F(TailTest, ThousandLinesArriveInPacedBurstsWithOneStamp) {
   std::string content;
   for (int i = 0; i < 1000; ++i) content += "line " + std::to_string(i) + "\n";
   WriteFile(dir / "app.log", content);
@@ -51,17 +55,27 @@ TEST_F(TailTest, ThousandLinesArriveWithFivePausesAndOneStamp) {
   std::vector<std::string> got = Pass();
   ASSERT_EQ(got.size(), 1000u);
   for (int i = 0; i < 1000; ++i) EXPECT_EQ(got[i], Rec("line " + std::to_string(i) + "\n"));
-  // After records 200, 400, 600, 800 and 1000: the last pause follows the last record.
-  EXPECT_EQ(logtest::sleeps_of_1.load(), 5);
+  EXPECT_EQ(logtest::sleeps_of_1.load(), 4);  // after records 200, 400, 600 and 800
   EXPECT_EQ(n->filesize, content.size());
   EXPECT_EQ(logtest::OffsetsOnly(ReadFile(dir / "positions")),
             (dir / "app.log") + "=" + std::to_string(content.size()) + ",0\n");
+
+  logtest::sleeps_of_1 = 0;
+  veldtest::TcpCollector tcp;
+  ASSERT_TRUE(tcp.Listen());
+  CfgHashAdd("RemoteService", "tcp");
+  CfgHashAdd("RemotePort", std::to_string(tcp.port()).c_str());
+  ASSERT_EQ(LogInit(), 1);
+  AppendFile(dir / "app.log", content);
+  LogFilePass((dir / "positions").c_str());
+  ASSERT_TRUE(veldtest::WaitUntil([&] { return tcp.Records().size() == 1000; }, 5000));
+  EXPECT_EQ(logtest::sleeps_of_1.load(), 0);
 }
 
 // A writer that keeps ahead of the paced records (here: 200 more lines
 // during every pause) does not hold the pass: it reads what the file held
-// when it was opened, the next file gets its turn, and the rest follows in
-// the next pass.
+// when it was looked at, the next file gets its turn after the first burst,
+// and the rest follows in the next pass.
 std::string busy_path;
 int busy_appends = 0;
 unsigned int SleepWhileAWriterAppends(unsigned int) {
@@ -87,10 +101,11 @@ TEST_F(TailTest, WriterFasterThanThePacingDoesNotHoldThePass) {
 
   std::vector<std::string> got = Pass();
   ASSERT_EQ(got.size(), 401u);
-  EXPECT_EQ(got[399], Rec("early\n"));
-  EXPECT_EQ(got[400], Rec("quiet\n"));
+  EXPECT_EQ(got[199], Rec("early\n"));
+  EXPECT_EQ(got[200], Rec("quiet\n"));
+  EXPECT_EQ(got[400], Rec("early\n"));
   EXPECT_EQ(busy->filesize, lines.size());
-  EXPECT_EQ(Pass().size(), 400u);  // the 400 lines the two pauses let in
+  EXPECT_EQ(Pass().size(), 200u);  // the 200 lines the one pause let in
 }
 
 // Bytes the process has read through read(2) and its kin so far.
@@ -129,7 +144,7 @@ TEST_F(TailTest, HolesOfASparseFileArePassedOverWithTheSameRecords) {
   EXPECT_EQ(got, (std::vector<std::string>{Rec("abc"), Rec("def\n"), Rec("ghi"), Rec("jk\n")}));
 }
 
-TEST_F(TailTest, PauseCounterStartsAfreshForEachFile) {
+TEST_F(TailTest, RateCountsEachFileApart) {
   std::string lines;
   for (int i = 0; i < 150; ++i) lines += "x\n";
   WriteFile(dir / "a.log", lines);
@@ -160,10 +175,10 @@ TEST_F(TailTest, OneStampPerFilePerPass) {
   AddFile(dir / "b.log");
 
   std::vector<std::string> got = Pass();
-  ASSERT_EQ(got.size(), 452u);
-  const std::string a = StampOf(got[0]), b = StampOf(got[450]);
-  for (int i = 0; i < 450; ++i) EXPECT_EQ(StampOf(got[i]), a) << i;
-  EXPECT_EQ(StampOf(got[451]), b);
+  ASSERT_EQ(got.size(), 452u);  // a's first burst, b, then the rest of a
+  const std::string a = StampOf(got[0]), b = StampOf(got[200]);
+  for (int i = 0; i < 452; ++i) EXPECT_EQ(StampOf(got[i]), i == 200 || i == 201 ? b : a) << i;
+  EXPECT_EQ(got[201].substr(got[201].find(' ')), " VELDUnixLog: two\n");
   EXPECT_NE(a, b);
 
   AppendFile(dir / "b.log", "three\n");
@@ -430,7 +445,7 @@ unsigned int ParkOnLongSleep(unsigned int s) {
 TEST_F(TailTest, ThreadReadsPositionsOnceThenPassesAndSleepsTenSeconds) {
   WriteFile(dir / "app.log", "skip\nsend\n");
   AddFile(dir / "app.log");
-  WriteFile(dir / "positions", (dir / "APP.LOG") + "=5,77\n");
+  WriteFile(dir / "positions", (dir / "app.log") + "=5,77\n");
   veld_sleep = ParkOnLongSleep;
   THREAD t;
   ASSERT_EQ(ThreadCreate(&t, nullptr, LogFileThread, nullptr), 1);
