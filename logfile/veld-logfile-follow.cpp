@@ -30,7 +30,6 @@
 // not be found again is said once.
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,12 +49,6 @@ constexpr char kMsgRestLost[] =
     "The unsent end of log file %s was moved away and could not be found again";
 constexpr char kMsgBetweenSkipped[] =
     "%zu files that lived at log file %s between two looks were not sent (%zu at most are taken)";
-constexpr rlim_t kSpareFds = 64;  // descriptors never used for holding files open
-
-// Descriptors held between passes, and how many may be; tailer only.
-size_t g_held = 0;
-size_t g_may_hold = 0;
-
 // The descriptor of the target: the one held for the current file, or one
 // opened into *opened (-1 when it cannot be).
 int TargetFd(const FileState *fs, const Target &t, veld::UniqueFd *opened) {
@@ -220,41 +213,6 @@ void LookEarlier(P_LOGFILE_LIST node, FileState *fs) {
 }
 
 }  // namespace
-
-HeldFd &HeldFd::operator=(HeldFd &&o) noexcept {
-  if (this != &o) {
-    reset();
-    fd_ = o.fd_;
-    o.fd_ = -1;
-  }
-  return *this;
-}
-
-bool HeldFd::Take(veld::UniqueFd fd) {
-  if (!fd.ok()) return false;
-  if (g_may_hold == 0) ResetHoldBudget();
-  if (!ok() && g_held >= g_may_hold) return false;
-  if (!ok()) ++g_held;
-  if (ok()) ::close(fd_);
-  fd_ = fd.release();
-  return true;
-}
-
-void HeldFd::reset() {
-  if (fd_ < 0) return;
-  ::close(fd_);
-  fd_ = -1;
-  --g_held;
-}
-
-size_t HeldFd::held() { return g_held; }
-
-void ResetHoldBudget() {
-  struct rlimit rl;
-  g_may_hold = getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur <= kSpareFds
-                   ? 0
-                   : static_cast<size_t>(rl.rlim_cur - kSpareFds);
-}
 
 FileState *StateOf(P_LOGFILE_LIST node) {
   if (node->state == nullptr) node->state = new (std::nothrow) FileState{};

@@ -23,8 +23,9 @@
 
 namespace logfile {
 
-// A descriptor held between passes.  Every one counts against one budget,
-// the descriptor limit less a reserve (ResetHoldBudget takes it afresh).
+// A descriptor held between passes (veld-logfile-hold.cpp).  Every one
+// counts against one budget, the descriptor limit less a reserve
+// (ResetHoldBudget takes it afresh).
 class HeldFd {
  public:
   HeldFd() = default;
@@ -69,7 +70,8 @@ struct FileState {
   std::chrono::steady_clock::time_point next_turn{};
   time_t stamp = 0;
   bool stamped = false;
-  time_t behind_since = 0;  // when it last had nothing unsent; 0 while it has none
+  bool found = false;       // the last look found a file at the path
+  time_t behind_since = 0;  // since when it has had lines unsent; 0 while it has none
   // When the path was last seen leading to the current file, on the clock
   // file births are kept on: a copy made after it holds lines not yet read.
   statx_timestamp looked_at{};
@@ -115,6 +117,13 @@ void NoteCurrent(P_LOGFILE_LIST node, FileState *fs);
 // A descriptor of a file moved away: the held one, or one found again by
 // identity in the node's directory into *opened; -1 when it cannot be.
 int EarlierFd(P_LOGFILE_LIST node, const Generation &g, veld::UniqueFd *opened);
+
+// Files deleted while held keep their space pinned until they are sent.
+// At most LogHoldFiles of them, pinning at most LogHoldSize MiB, are kept;
+// past that the oldest is let go, its unsent lines counted and said
+// (veld-logfile-hold.cpp).  Live files are never let go.  Run after a look
+// at every node; *files and *bytes receive what stays held.
+void EnforceHoldCap(uint64_t *files, uint64_t *bytes);
 
 // The directory searches (veld-logfile-follow-find.cpp).  `name` is the
 // live file's name in `dir` and `owner` its owner: only regular files of

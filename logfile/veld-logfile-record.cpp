@@ -38,6 +38,7 @@
 #include <cstring>
 
 #include "veld-logfile-record.h"
+#include "veld-logfile-stats.h"
 
 namespace logfile {
 
@@ -63,6 +64,9 @@ bool RecordReader::Flush() {
   size_t sent = batch_.count > 0 ? LinkSendBatch(batch_) : 0;
   bool all = sent == batch_.count;
   sent_ += sent;
+  uint64_t bytes = 0;
+  for (size_t i = 0; i < sent; ++i) bytes += batch_.entries[i].len;
+  CountSent(sent, bytes);
   if (all)
     done_ = taken_;
   else if (sent > 0)

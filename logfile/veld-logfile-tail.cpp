@@ -27,6 +27,7 @@
 #include "veld-logfile-follow.h"
 #include "veld-logfile-readers.h"
 #include "veld-logfile-rotate.h"
+#include "veld-logfile-stats.h"
 #include "veld-logfile-tail.h"
 #include "veld-logfile.h"
 #include "veld-owners.h"
@@ -49,6 +50,8 @@ struct PassState {
   const char *watchdog = nullptr;  // the position file, when inside LogFilePass
   Clock::time_point saved;         // when progress was last saved
   size_t files = 0;                // in the last look at all
+  uint64_t held_files = 0;         // deleted files held after the last look
+  uint64_t held_bytes = 0;         // and what they pin
 };
 PassState g_pass;
 
@@ -97,7 +100,25 @@ void RotateIfOver(P_LOGFILE_LIST node, FileState *fs, const Target &t, uint64_t 
   SaveProgress(true);
 }
 
-// Looks at every node once.
+// The figures the agent reports of itself, as they stand.
+void TakeFigures() {
+  LookFigures f;
+  f.held_deleted_files = g_pass.held_files;
+  f.held_deleted_bytes = g_pass.held_bytes;
+  for (P_LOGFILE_LIST n = LogFileList.load(std::memory_order_acquire); n != nullptr;
+       n = n->next.load(std::memory_order_acquire)) {
+    const FileState *fs = n->state;
+    if (fs == nullptr) continue;
+    f.backlog_bytes += Backlog(n, *fs);
+    if (fs->found) ++f.files_tailed;
+    if (fs->behind_since != 0 && (f.oldest_unsent == 0 || fs->behind_since < f.oldest_unsent))
+      f.oldest_unsent = fs->behind_since;
+  }
+  SetLookFigures(f);
+}
+
+// Looks at every node once, keeps the held deleted files under their cap,
+// and takes the figures the agent reports of itself.
 void LookAll() {
   NewLookGeneration();
   CatchUpPaths();
@@ -106,6 +127,8 @@ void LookAll() {
        n = n->next.load(std::memory_order_acquire), ++files)
     if (n->log_file != nullptr) LookAt(n);
   g_pass.files = files;
+  EnforceHoldCap(&g_pass.held_files, &g_pass.held_bytes);
+  TakeFigures();
 }
 
 }  // namespace
@@ -115,15 +138,20 @@ void logfile::LookAt(P_LOGFILE_LIST node) {
   if (fs == nullptr) return;  // tried again at the next pass
   Target t;
   const bool found = Look(node, fs, &t);
+  fs->found = found;
   fs->stamped = false;
   NoteCurrent(node, fs);
-  if (HasBacklog(node, *fs))
+  if (HasBacklog(node, *fs)) {
+    if (fs->behind_since == 0) fs->behind_since = veld_time(nullptr);
     Enqueue(node, fs);
-  else if (found)
-    RotateIfOver(node, fs, t, fs->cur.size);
+  } else {
+    fs->behind_since = 0;
+    if (found) RotateIfOver(node, fs, t, fs->cur.size);
+  }
 }
 
 void logfile::Drained(P_LOGFILE_LIST node, FileState *fs) {
+  fs->behind_since = 0;
   const uint64_t looked = fs->cur.size;
   if (looked <= RotationLimit()) return;
   Target t;
@@ -148,9 +176,10 @@ void LogFilePass(const char *watchdog_file) {
   g_pass.watchdog = watchdog_file;
   for (;;) {
     LookAll();
-    if (Serve(Clock::now() + std::chrono::seconds(kPassPause)) || LinkFailed()) break;
+    if (Serve(veld_time(nullptr) + kPassPause) || LinkFailed()) break;
     SaveProgress(true);  // a long drain: look at everything again
   }
+  TakeFigures();
   g_pass.watchdog = nullptr;
   g_pass.saved = Clock::now();
   if (LogFileWriteWatchdogFile(watchdog_file) != 1)

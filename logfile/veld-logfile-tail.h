@@ -9,6 +9,7 @@
 #define VELD_LOGFILE_TAIL_H
 
 #include <chrono>
+#include <ctime>
 
 #include "veld-logfile-follow.h"
 #include "veld-logfile.h"
@@ -29,9 +30,9 @@ void Drained(P_LOGFILE_LIST node, FileState *fs);
 // The queue of turns (veld-logfile-turn.cpp).
 void Enqueue(P_LOGFILE_LIST node, FileState *fs);
 // Serves the queue: a turn at a time, until it is empty, the link fails, or
-// `stop` comes; when every queued file waits for its rate, sleeps.  True
-// when the queue was emptied.
-bool Serve(Clock::time_point stop);
+// the clock (veld_time) reaches `stop`; when every queued file waits for its
+// rate, sleeps.  True when the queue was emptied.
+bool Serve(time_t stop);
 // Serves the one node until it has nothing unsent or the link fails.
 void ServeOnly(P_LOGFILE_LIST node, FileState *fs);
 // A send failed in this pass: nothing more goes until the next one.

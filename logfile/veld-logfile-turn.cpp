@@ -83,11 +83,19 @@ int CurrentFd(P_LOGFILE_LIST node, FileState *fs, veld::UniqueFd *opened) {
 // One turn of a node: one burst of its oldest file with unsent lines.
 ReadOutcome Turn(P_LOGFILE_LIST node, FileState *fs, size_t *records) {
   *records = 0;
-  for (auto it = fs->earlier.begin(); it != fs->earlier.end(); ++it) {
-    if (it->offset >= it->size || !IsReader(it->id, node)) continue;
+  for (auto it = fs->earlier.begin(); it != fs->earlier.end();) {
+    if (it->offset >= it->size) {
+      ++it;  // sent; let go at a look once it no longer grows
+      continue;
+    }
     veld::UniqueFd opened;
-    const int fd = EarlierFd(node, *it, &opened);
-    if (fd < 0) continue;  // found again at the next look, or said lost there
+    const int fd = IsReader(it->id, node) ? EarlierFd(node, *it, &opened) : -1;
+    if (fd < 0) {
+      // Another node took it over, or it can no longer be found.
+      if (IsReader(it->id, node)) SayLost(node);
+      it = fs->earlier.erase(it);
+      continue;
+    }
     const ReadOutcome o = Burst(fs, fd, &it->offset, it->size, &it->fp, nullptr, records);
     NoteReader(it->id, node, it->offset, it->fp);
     return o == ReadOutcome::kTruncated ? ReadOutcome::kEnd : o;
@@ -152,6 +160,9 @@ void ServeFront(unsigned rate) {
   }
   if (!HasBacklog(node, *fs)) {
     Drained(node, fs);
+  } else if (records == 0 && o == ReadOutcome::kEnd) {
+    // Nothing could be sent (the file changed under us): the next look
+    // decides, rather than a turn that makes no progress coming round again.
   } else if (rate > 0 && records > 0) {
     fs->queued = true;
     const auto wait = std::chrono::microseconds(1000000ull * records / rate);
@@ -170,21 +181,21 @@ void Enqueue(P_LOGFILE_LIST node, FileState *fs) {
   g_turns.ready.push_back(node);
 }
 
-bool Serve(Clock::time_point stop) {
+bool Serve(time_t stop) {
   const unsigned rate = Rate();
   while (!g_turns.link_failed) {
     const Clock::time_point now = Clock::now();
     Wake(now);
     if (g_turns.ready.empty()) {
       if (g_turns.paced.empty()) return true;
-      if (now >= stop) return false;
+      if (veld_time(nullptr) >= stop) return false;
       // Every queued file waits for its rate: a second covers the wait of
       // any that sent a whole burst.
       veld_sleep(1);
       Wake(now + std::chrono::seconds(1));
       continue;
     }
-    if (now >= stop) return false;
+    if (veld_time(nullptr) >= stop) return false;
     ServeFront(rate);
   }
   return false;
