@@ -56,9 +56,10 @@ Reader *Find(const FileId &id) {
   return it != r.map.end() && it->second.id == id ? &it->second : nullptr;
 }
 
+// Whether the node's path still leads to the file `id`.
 bool IsCurrentOf(const FileId &id, P_LOGFILE_LIST node) {
   const FileState *s = node->state;
-  return s != nullptr && s->known && s->cur.id == id;
+  return s != nullptr && s->known && s->found && s->cur.id == id;
 }
 
 }  // namespace

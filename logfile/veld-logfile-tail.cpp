@@ -122,6 +122,7 @@ void TakeFigures() {
 void LookAll() {
   NewLookGeneration();
   CatchUpPaths();
+  ResetHoldBudget();  // the descriptor limit may have moved
   size_t files = 0;
   for (P_LOGFILE_LIST n = LogFileList.load(std::memory_order_acquire); n != nullptr;
        n = n->next.load(std::memory_order_acquire), ++files)
@@ -138,7 +139,6 @@ void logfile::LookAt(P_LOGFILE_LIST node) {
   if (fs == nullptr) return;  // tried again at the next pass
   Target t;
   const bool found = Look(node, fs, &t);
-  fs->found = found;
   fs->stamped = false;
   NoteCurrent(node, fs);
   if (HasBacklog(node, *fs)) {
@@ -159,6 +159,14 @@ void logfile::Drained(P_LOGFILE_LIST node, FileState *fs) {
 }
 
 void logfile::AfterTurn() { SaveProgress(false); }
+
+void LogFileForget(P_LOGFILE_LIST node) {
+  if (node == nullptr) return;
+  ForgetReader(node);
+  Unqueue(node);
+  delete node->state;
+  node->state = nullptr;
+}
 
 void LogFileProcess(P_LOGFILE_LIST vkp) {
   if (vkp == nullptr || vkp->log_file == nullptr) return;

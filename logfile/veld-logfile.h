@@ -87,6 +87,10 @@ extern const char *const IgnoreList[];
 void *LogFileThread(void *vkp);
 void LogFilePass(const char *watchdog_file);
 void LogFileProcess(P_LOGFILE_LIST vkp);
+// Drops the tailer's bookkeeping of a node that is no longer tailed: the
+// descriptors it holds are closed and no file is known as read by it.
+// Tailer thread only, or while no tailer runs.
+void LogFileForget(P_LOGFILE_LIST node);
 
 // ---- what the agent reports of itself (veld-logfile-stats.cpp) ------------
 // Counters since the start, and what the last look at every file found.
