@@ -219,7 +219,8 @@ void LookEarlier(P_LOGFILE_LIST node, FileState *fs) {
 }  // namespace
 
 FileState *StateOf(P_LOGFILE_LIST node) {
-  if (node->state == nullptr) node->state = new (std::nothrow) FileState{};
+  if (node->state == nullptr && (node->state = new (std::nothrow) FileState{}) != nullptr)
+    NotePath(node);  // a node the scanner gave a new path is not new to the list
   return node->state;
 }
 
