@@ -37,6 +37,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "veld-assert.h"
 #include "veld-logfile-record.h"
 #include "veld-logfile-stats.h"
 
@@ -71,6 +72,9 @@ bool RecordReader::Flush() {
     done_ = taken_;
   else if (sent > 0)
     done_ = batch_.entries[sent - 1].end;
+  // Invariant: what is handed over never passes what was taken from the
+  // file, and that never passes what was read from it.
+  VELD_ASSERT(done_ <= taken_ && taken_ <= pos_);
   batch_.used = batch_.count = 0;
   return all;
 }
@@ -87,6 +91,10 @@ bool RecordReader::Emit() {
   Batch::Entry &e = batch_.entries[batch_.count - 1];
   e.len = static_cast<uint32_t>(batch_.used - e.start);
   e.end = taken_;
+  // Invariants: a record is never longer than kRecordMax, the batch never
+  // holds more than a burst of records or more bytes than it has.
+  VELD_ASSERT(e.len <= kRecordMax && batch_.used <= Batch::kBytes);
+  VELD_ASSERT(batch_.count <= kBurstRecords && raw_ == 0);
   ++burst_;
   if (burst_ >= kBurstRecords) {
     paused_ = true;
