@@ -33,13 +33,20 @@ inline constexpr char kCfgLogRotationSize[] = "LogRotationSize";
 inline constexpr char kCfgPerfMonTimeout[] = "PerformanceMonitorPollingTimeout";
 inline constexpr char kCfgWatchdogFile[] = "WatchdogFile";
 inline constexpr char kCfgEventWatchdogFile[] = "EventWatchdogFile";
+inline constexpr char kCfgRecordFormat[] = "RecordFormat";
+inline constexpr char kCfgRecordFacility[] = "RecordFacility";
+inline constexpr char kCfgRemoteCAFile[] = "RemoteCAFile";
+inline constexpr char kCfgRemoteServerName[] = "RemoteServerName";
+inline constexpr char kCfgRemoteCertFile[] = "RemoteCertFile";
+inline constexpr char kCfgRemoteKeyFile[] = "RemoteKeyFile";
 // All of them, in the order the documentation lists them.
-inline constexpr int kCfgKeyCount = 9;
+inline constexpr int kCfgKeyCount = 15;
 extern const char *const kCfgKeys[kCfgKeyCount];
 
 // Built-in paths.
 inline constexpr char kDefaultLogPath[] = "/var/log/veldagentd.log";
 inline constexpr char kDefaultWatchdogFile[] = "/etc/veldagentd.watchdog";
+inline constexpr char kDefaultCAFile[] = "/etc/ssl/certs/ca-certificates.crt";  // the system bundle
 
 // The settings store: canonical name -> value, filled before the workers
 // start and only read afterwards.  Created by start-up.

@@ -18,9 +18,10 @@
 #include "veld-owners.h"
 
 const char *const kCfgKeys[kCfgKeyCount] = {
-    kCfgLogFile,        kCfgLogDirectory,  kCfgRemoteHost,
-    kCfgRemotePort,     kCfgRemoteService, kCfgLogRotationSize,
-    kCfgPerfMonTimeout, kCfgWatchdogFile,  kCfgEventWatchdogFile,
+    kCfgLogFile,           kCfgLogDirectory,    kCfgRemoteHost,     kCfgRemotePort,
+    kCfgRemoteService,     kCfgLogRotationSize, kCfgPerfMonTimeout, kCfgWatchdogFile,
+    kCfgEventWatchdogFile, kCfgRecordFormat,    kCfgRecordFacility, kCfgRemoteCAFile,
+    kCfgRemoteServerName,  kCfgRemoteCertFile,  kCfgRemoteKeyFile,
 };
 
 namespace {
