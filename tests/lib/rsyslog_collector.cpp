@@ -215,6 +215,57 @@ std::string ConfigText(const std::string &work, const std::string &records,
          internal + "\" flushOnTXEnd=\"on\" asyncWriting=\"off\")\n";
 }
 
+// The configuration of one input of another kind (RsyslogInput): the same
+// globals, output files and internal messages as ConfigText.
+std::string InputText(const RsyslogInput &in, const std::string &work, const std::string &records,
+                      const std::string &internal, const std::string &port) {
+  const bool tls = in.kind == RsyslogInput::kTls;
+  std::string t = "global(workDirectory=\"" + work +
+                  "\" processInternalMessages=\"on\"\n"
+                  "       parser.escapeControlCharactersOnReceive=\"off\" maxMessageSize=\"256k\"";
+  if (tls)
+    t += "\n       DefaultNetstreamDriver=\"ossl\" DefaultNetstreamDriverCAFile=\"" + in.ca +
+         "\"\n       DefaultNetstreamDriverCertFile=\"" + in.cert +
+         "\" DefaultNetstreamDriverKeyFile=\"" + in.key + "\"";
+  t += ")\n";
+  if (in.kind == RsyslogInput::kRelp) {
+    t += "module(load=\"imrelp\")\n";
+  } else if (tls) {
+    t += "module(load=\"imtcp\" StreamDriver.Name=\"ossl\" StreamDriver.Mode=\"1\"\n"
+         "       StreamDriver.AuthMode=\"" +
+         in.auth + "\"" + (in.peer.empty() ? "" : " PermittedPeer=[\"" + in.peer + "\"]") + ")\n";
+  } else {
+    t += "module(load=\"imtcp\")\n";
+  }
+  // What rsyslog parsed out of an RFC 5424 message, or the message as sent.
+  if (in.kind == RsyslogInput::kRfc5424) {
+    t += "template(name=\"veldOut\" type=\"list\") {\n"
+         "  constant(value=\"{\\\"raw\\\":\\\"\")\n";
+    const char *fields[] = {"hostname", "app-name", "procid", "msgid", "msg"};
+    for (const char *f : fields) {
+      if (f != fields[0]) t += "  constant(value=\"|\")\n";
+      t += std::string("  property(name=\"") + f + "\" format=\"json\")\n";
+    }
+    t += "  constant(value=\"\\\"}\\n\")\n}\n";
+  } else {
+    t += "template(name=\"veldOut\" type=\"list\") {\n"
+         "  constant(value=\"{\\\"raw\\\":\\\"\")\n"
+         "  property(name=\"rawmsg\" format=\"json\")\n"
+         "  constant(value=\"\\\"}\\n\")\n}\n";
+  }
+  // A direct queue: the record is in the file before imrelp acknowledges it.
+  t += std::string("ruleset(name=\"veldCollect\"") +
+       (in.kind == RsyslogInput::kRelp ? " queue.type=\"Direct\"" : "") +
+       ") {\n  action(type=\"omfile\" file=\"" + records +
+       "\" template=\"veldOut\"\n         flushOnTXEnd=\"on\" asyncWriting=\"off\")\n}\n";
+  t += std::string("input(type=\"") + (in.kind == RsyslogInput::kRelp ? "imrelp" : "imtcp") +
+       "\" address=\"127.0.0.1\" port=\"" + port + "\"" +
+       (tls ? " supportOctetCountedFraming=\"off\"" : "") + " ruleset=\"veldCollect\")\n";
+  t += "action(type=\"omfile\" file=\"" + internal +
+       "\" flushOnTXEnd=\"on\" asyncWriting=\"off\")\n";
+  return t;
+}
+
 // Replaces every `from` in *s with `to`; the number replaced.
 int ReplaceAll(std::string *s, const std::string &from, const std::string &to) {
   int n = 0;
@@ -301,13 +352,35 @@ bool RsyslogCollector::StartDocumented(const std::string &snippet, std::string *
   return Start(err);
 }
 
+bool RsyslogCollector::Start(const RsyslogInput &input, std::string *err) {
+  input_ = input;
+  return Start(err);
+}
+
+void RsyslogCollector::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
+bool RsyslogCollector::Restart(std::string *err) {
+  if (pid_ > 0) return true;
+  const std::string rsyslogd = FindRsyslogd();
+  return !rsyslogd.empty() && Run(rsyslogd, err);
+}
+
 // Our own configuration, or the stock one with the documented snippet.
 bool RsyslogCollector::WriteConfig(const std::string &conf, const std::string &port,
                                    std::string *err) {
   const std::string work = dir_ / "work";
   mkdir(work.c_str(), 0700);
   if (snippet_.empty()) {
-    WriteFile(conf, ConfigText(work, dir_ / "records.json", dir_ / "internal.log", port));
+    WriteFile(conf,
+              input_.kind == RsyslogInput::kRaw
+                  ? ConfigText(work, dir_ / "records.json", dir_ / "internal.log", port)
+                  : InputText(input_, work, dir_ / "records.json", dir_ / "internal.log", port));
     return true;
   }
   std::string main, drop_in;
@@ -327,7 +400,6 @@ bool RsyslogCollector::StartOnce(const std::string &rsyslogd, std::string *err) 
     return false;
   }
   const std::string conf = dir_ / "rsyslog.conf";
-  const std::string out = dir_ / "rsyslogd.out";
   for (const char *f : {"rsyslogd.out", "records.json", "records.log", "internal.log", "syslog"})
     std::remove((dir_ / f).c_str());
   const std::string port = std::to_string(port_);
@@ -335,13 +407,21 @@ bool RsyslogCollector::StartOnce(const std::string &rsyslogd, std::string *err) 
     port_ = 0;
     return false;
   }
+  if (Run(rsyslogd, err)) return true;
+  port_ = 0;
+  return false;
+}
 
+bool RsyslogCollector::Run(const std::string &rsyslogd, std::string *err) {
+  const std::string conf = dir_ / "rsyslog.conf";
+  const std::string out = dir_ / "rsyslogd.out";
+  const std::string port = std::to_string(port_);
   pid_ = veldtest::Spawn({rsyslogd, "-n", "-f", conf, "-i", dir_ / "rsyslogd.pid"}, out);
   if (pid_ < 0) {
     *err = "cannot start " + rsyslogd;
-    port_ = 0;
     return false;
   }
+  const bool udp_too = input_.kind == RsyslogInput::kRaw;
   const std::string tcp_cmd = "ss -ltnp 2>&1";
   const std::string udp_cmd = "ss -lunp 2>&1";
   for (int waited = 0; waited < kBindTimeoutMs; waited += kPollMs) {
@@ -349,17 +429,15 @@ bool RsyslogCollector::StartOnce(const std::string &rsyslogd, std::string *err) 
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
       *err = "rsyslogd exited during start-up:\n" + Diagnostics();
-      port_ = 0;
       return false;
     }
     if (Owns(CommandOutput(tcp_cmd.c_str()), port_, pid_) &&
-        Owns(CommandOutput(udp_cmd.c_str()), port_, pid_))
+        (!udp_too || Owns(CommandOutput(udp_cmd.c_str()), port_, pid_)))
       return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
   }
-  *err = "rsyslogd did not bind 127.0.0.1:" + port + " for TCP and UDP:\n" + Diagnostics();
+  *err = "rsyslogd did not bind 127.0.0.1:" + port + ":\n" + Diagnostics();
   Stop();
-  port_ = 0;
   return false;
 }
 

@@ -22,6 +22,18 @@
 // documented snippet dropped into its rsyslog.d, only its port and its
 // output file changed.  Records() are then the lines of that output file.
 //
+// Start(input) runs instead one input of another kind on the port (TCP
+// only), each writing to the same records file:
+//   kTls        imtcp with the ossl stream driver: our certificate and key,
+//               agents checked as `auth` says (anon, or x509/name against
+//               `peer`), records as %rawmsg%
+//   kRelp       imrelp into a ruleset with a direct queue, so that a record
+//               is written before it is acknowledged; %rawmsg%
+//   kRfc5424    imtcp as it comes (octet-counted framing on); each record is
+//               what rsyslog parsed: "host|app|procid|msgid|msg"
+// Kill() ends rsyslogd with SIGKILL; Restart() starts it again on the same
+// port with the same configuration and files.
+//
 // When rsyslogd is not installed, Start() fails with a message naming the
 // Debian package "rsyslog": a test must then fail, never pass silently:
 //
@@ -47,6 +59,13 @@
 
 namespace veldtest {
 
+struct RsyslogInput {
+  enum Kind { kRaw, kTls, kRelp, kRfc5424 } kind = kRaw;
+  std::string cert, key, ca;  // kTls: PEM files
+  std::string auth = "anon";  // kTls: StreamDriver.AuthMode
+  std::string peer;           // kTls with x509/name: the permitted agent name
+};
+
 class RsyslogCollector {
  public:
   RsyslogCollector() = default;
@@ -59,6 +78,11 @@ class RsyslogCollector {
   bool Start(std::string *err);
   // Starts the stock configuration with the snippet file at `snippet`.
   bool StartDocumented(const std::string &snippet, std::string *err);
+  // Starts one input of another kind (above).
+  bool Start(const RsyslogInput &input, std::string *err);
+  // SIGKILL, as a crash; Restart() brings the same collector back.
+  void Kill();
+  bool Restart(std::string *err);
   // The port for both TCP and UDP; 0 before Start().
   int port() const { return port_; }
   // Every message received so far, in the order rsyslog wrote them.
@@ -76,10 +100,12 @@ class RsyslogCollector {
 
  private:
   bool StartOnce(const std::string &rsyslogd, std::string *err);
+  bool Run(const std::string &rsyslogd, std::string *err);  // the configuration as written
   bool WriteConfig(const std::string &conf, const std::string &port, std::string *err);
 
   TempDir dir_;
   std::string snippet_;  // the documented snippet's path; empty for our own configuration
+  RsyslogInput input_;
   pid_t pid_ = -1;
   int port_ = 0;
 };
