@@ -27,7 +27,7 @@ using veldtest::TempDir;
 
 namespace {
 
-constexpr int kLines = 3000;       // written at kLinesPerSecond
+constexpr int kLines = 3000;  // written at kLinesPerSecond
 constexpr int kLinesPerSecond = 100;
 constexpr int kKills = 3;          // of rsyslogd while the writer runs
 constexpr int kDownMs = 3000;      // how long it stays dead each time
@@ -53,10 +53,10 @@ TEST(RelpLink, CollectorKilledRepeatedlyLosesNoLine) {
 
   const std::string log = dir / "app.log";
   veldtest::WriteFile(log, "");
-  veldtest::WriteFile(dir / "agent.cfg", "RemoteHost = 127.0.0.1\nRemotePort = " +
-                                             std::to_string(collector.port()) +
-                                             "\nRemoteService = relp\nLogFile = " + log +
-                                             "\nWatchdogFile = " + (dir / "positions") + "\n");
+  veldtest::WriteFile(dir / "agent.cfg",
+                      "RemoteHost = 127.0.0.1\nRemotePort = " + std::to_string(collector.port()) +
+                          "\nRemoteService = relp\nLogFile = " + log +
+                          "\nWatchdogFile = " + (dir / "positions") + "\n");
   mkdir((dir / "logs").c_str(), 0755);
   AgentProcess agent;
   ASSERT_TRUE(agent.Start({"-d", "-c", dir / "agent.cfg"}, dir / "logs"));

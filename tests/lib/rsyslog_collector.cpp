@@ -266,6 +266,27 @@ std::string InputText(const RsyslogInput &in, const std::string &work, const std
   return t;
 }
 
+// Where scripts/deps.sh test unpacks syslog-ng's package.
+constexpr char kSyslogNgRoot[] = "/var/cache/veldagentd-tests/syslog-ng";
+constexpr char kSyslogNgHint[] =
+    "syslog-ng not unpacked under /var/cache/veldagentd-tests/syslog-ng: run sh scripts/deps.sh "
+    "test";
+
+// syslog-ng's configuration: its syslog() source (RFC 5424, octet counting
+// over TCP) on the port, the parsed fields as JSON like InputText's.
+std::string SyslogNgText(const std::string &records, const std::string &port) {
+  return "@version: 3.38\n"
+         "options { keep-hostname(yes); stats-freq(0); };\n"
+         "source s { syslog(ip(\"127.0.0.1\") port(" +
+         port +
+         ") transport(\"tcp\")); };\n"
+         "destination d { file(\"" +
+         records +
+         "\" template(\"$(format-json --scope none "
+         "raw=\\\"${HOST}|${PROGRAM}|${PID}|${MSGID}|${MSG}\\\")\\n\")); };\n"
+         "log { source(s); destination(d); };\n";
+}
+
 // Replaces every `from` in *s with `to`; the number replaced.
 int ReplaceAll(std::string *s, const std::string &from, const std::string &to) {
   int n = 0;
@@ -354,7 +375,33 @@ bool RsyslogCollector::StartDocumented(const std::string &snippet, std::string *
 
 bool RsyslogCollector::Start(const RsyslogInput &input, std::string *err) {
   input_ = input;
+  if (input.kind == RsyslogInput::kSyslogNg) return StartSyslogNg(err);
   return Start(err);
+}
+
+bool RsyslogCollector::StartSyslogNg(std::string *err) {
+  const std::string root = kSyslogNgRoot;
+  const std::string program = root + "/usr/sbin/syslog-ng";
+  if (access(program.c_str(), X_OK) != 0) {
+    *err = kSyslogNgHint;
+    return false;
+  }
+  port_ = FreePort();
+  const std::string conf = dir_ / "syslog-ng.conf";
+  WriteFile(conf, SyslogNgText(dir_ / "records.json", std::to_string(port_)));
+  pid_ = veldtest::Spawn({"env", "LD_LIBRARY_PATH=" + root + "/usr/lib/syslog-ng", program, "-F",
+                          "--no-caps", "--module-path=" + root + "/usr/lib/syslog-ng/3.38", "-f",
+                          conf, "-p", dir_ / "pid", "-c", dir_ / "ctl", "-R", dir_ / "persist"},
+                         dir_ / "rsyslogd.out");
+  for (int waited = 0; pid_ > 0 && waited < kBindTimeoutMs; waited += kPollMs) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) break;
+    if (Owns(CommandOutput("ss -ltnp 2>&1"), port_, pid_)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+  }
+  *err = "syslog-ng did not start on 127.0.0.1:" + std::to_string(port_) + ":\n" + Diagnostics();
+  Stop();
+  return false;
 }
 
 void RsyslogCollector::Kill() {
@@ -367,6 +414,7 @@ void RsyslogCollector::Kill() {
 
 bool RsyslogCollector::Restart(std::string *err) {
   if (pid_ > 0) return true;
+  if (input_.kind == RsyslogInput::kSyslogNg) return StartSyslogNg(err);
   const std::string rsyslogd = FindRsyslogd();
   return !rsyslogd.empty() && Run(rsyslogd, err);
 }

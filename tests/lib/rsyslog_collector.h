@@ -31,6 +31,10 @@
 //               is written before it is acknowledged; %rawmsg%
 //   kRfc5424    imtcp as it comes (octet-counted framing on); each record is
 //               what rsyslog parsed: "host|app|procid|msgid|msg"
+//   kSyslogNg   not rsyslogd but a stock syslog-ng, unpacked from its Debian
+//               package by scripts/deps.sh test (the installed package would
+//               conflict with rsyslog's), with its syslog() source on the
+//               port; records as for kRfc5424, from what syslog-ng parsed
 // Kill() ends rsyslogd with SIGKILL; Restart() starts it again on the same
 // port with the same configuration and files.
 //
@@ -60,7 +64,7 @@
 namespace veldtest {
 
 struct RsyslogInput {
-  enum Kind { kRaw, kTls, kRelp, kRfc5424 } kind = kRaw;
+  enum Kind { kRaw, kTls, kRelp, kRfc5424, kSyslogNg } kind = kRaw;
   std::string cert, key, ca;  // kTls: PEM files
   std::string auth = "anon";  // kTls: StreamDriver.AuthMode
   std::string peer;           // kTls with x509/name: the permitted agent name
@@ -101,6 +105,7 @@ class RsyslogCollector {
  private:
   bool StartOnce(const std::string &rsyslogd, std::string *err);
   bool Run(const std::string &rsyslogd, std::string *err);  // the configuration as written
+  bool StartSyslogNg(std::string *err);
   bool WriteConfig(const std::string &conf, const std::string &port, std::string *err);
 
   TempDir dir_;
