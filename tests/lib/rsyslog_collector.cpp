@@ -324,14 +324,32 @@ bool StockConfigText(const std::string &dir, std::string *out, std::string *err)
   return true;
 }
 
-// The documented snippet with only its port and output file changed.
+// Replaces every `head`<digits>`tail` in *s with `head``to``tail`.
+int ReplaceNumbers(std::string *s, const std::string &head, const std::string &tail,
+                   const std::string &to) {
+  int n = 0;
+  for (size_t at = s->find(head); at != std::string::npos; at = s->find(head, at + 1)) {
+    size_t end = at + head.size();
+    while (end < s->size() && (*s)[end] >= '0' && (*s)[end] <= '9') ++end;
+    if (end == at + head.size() || s->compare(end, tail.size(), tail) != 0) continue;
+    s->replace(at + head.size(), end - at - head.size(), to);
+    ++n;
+  }
+  return n;
+}
+
+// The documented snippet with only its ports, its output file and its
+// certificates' directory changed.
 bool SnippetText(const std::string &snippet, const std::string &port, const std::string &records,
-                 std::string *out, std::string *err) {
+                 const std::string &tls_dir, std::string *out, std::string *err) {
   *out = ReadFile(snippet);
-  if (ReplaceAll(out, "port=\"514\"", "port=\"" + port + "\"") != 2 ||
-      ReplaceAll(out, "file=\"/var/log/veldagentd-records.log\"", "file=\"" + records + "\"") !=
-          1) {
-    *err = snippet + " no longer has port=\"514\" twice and its output file once";
+  const bool ng = out->find("source s_veldagentd") != std::string::npos;
+  const int ports =
+      ng ? ReplaceNumbers(out, "port(", ")", port) : ReplaceNumbers(out, "port=\"", "\"", port);
+  const int files = ReplaceAll(out, "\"/var/log/veldagentd-records.log\"", "\"" + records + "\"");
+  if (!tls_dir.empty()) ReplaceAll(out, "/etc/veldagentd/tls/", tls_dir + "/");
+  if (ports < 1 || files != 1) {
+    *err = snippet + " no longer names a port and its output file once";
     return false;
   }
   return true;
@@ -373,6 +391,12 @@ bool RsyslogCollector::StartDocumented(const std::string &snippet, std::string *
   return Start(err);
 }
 
+bool RsyslogCollector::StartDocumented(const std::string &snippet, const RsyslogInput &input,
+                                       std::string *err) {
+  snippet_ = snippet;
+  return Start(input, err);
+}
+
 bool RsyslogCollector::Start(const RsyslogInput &input, std::string *err) {
   input_ = input;
   if (input.kind == RsyslogInput::kSyslogNg) return StartSyslogNg(err);
@@ -388,7 +412,16 @@ bool RsyslogCollector::StartSyslogNg(std::string *err) {
   }
   port_ = FreePort();
   const std::string conf = dir_ / "syslog-ng.conf";
-  WriteFile(conf, SyslogNgText(dir_ / "records.json", std::to_string(port_)));
+  std::string text;
+  if (snippet_.empty()) {
+    text = SyslogNgText(dir_ / "records.json", std::to_string(port_));
+  } else if (SnippetText(snippet_, std::to_string(port_), dir_ / "records.log", input_.tls_dir,
+                         &text, err)) {
+    text = "@version: 3.38\n" + text;
+  } else {
+    return false;
+  }
+  WriteFile(conf, text);
   pid_ = veldtest::Spawn({"env", "LD_LIBRARY_PATH=" + root + "/usr/lib/syslog-ng", program, "-F",
                           "--no-caps", "--module-path=" + root + "/usr/lib/syslog-ng/3.38", "-f",
                           conf, "-p", dir_ / "pid", "-c", dir_ / "ctl", "-R", dir_ / "persist"},
@@ -434,7 +467,7 @@ bool RsyslogCollector::WriteConfig(const std::string &conf, const std::string &p
   std::string main, drop_in;
   mkdir((dir_ / "rsyslog.d").c_str(), 0755);
   if (!StockConfigText(dir_.path(), &main, err) ||
-      !SnippetText(snippet_, port, dir_ / "records.log", &drop_in, err))
+      !SnippetText(snippet_, port, dir_ / "records.log", input_.tls_dir, &drop_in, err))
     return false;
   WriteFile(conf, main);
   WriteFile(dir_ / "rsyslog.d/veldagentd.conf", drop_in);
@@ -469,7 +502,8 @@ bool RsyslogCollector::Run(const std::string &rsyslogd, std::string *err) {
     *err = "cannot start " + rsyslogd;
     return false;
   }
-  const bool udp_too = input_.kind == RsyslogInput::kRaw;
+  const bool udp_too = input_.kind == RsyslogInput::kRaw &&
+                       (snippet_.empty() || ReadFile(snippet_).find("imudp") != std::string::npos);
   const std::string tcp_cmd = "ss -ltnp 2>&1";
   const std::string udp_cmd = "ss -lunp 2>&1";
   for (int waited = 0; waited < kBindTimeoutMs; waited += kPollMs) {

@@ -68,6 +68,7 @@ struct RsyslogInput {
   std::string cert, key, ca;  // kTls: PEM files
   std::string auth = "anon";  // kTls: StreamDriver.AuthMode
   std::string peer;           // kTls with x509/name: the permitted agent name
+  std::string tls_dir;        // documented snippets: stands for /etc/veldagentd/tls
 };
 
 class RsyslogCollector {
@@ -80,8 +81,12 @@ class RsyslogCollector {
   // Starts the collector on a fresh port.  false with *err explaining why
   // (rsyslogd missing, configuration rejected, ports never bound).
   bool Start(std::string *err);
-  // Starts the stock configuration with the snippet file at `snippet`.
+  // Starts the stock configuration with the snippet file at `snippet`;
+  // with `input` of kind kSyslogNg, syslog-ng with the snippet as its
+  // configuration.  Every port the snippet names becomes the fresh port,
+  // its output file the test's, /etc/veldagentd/tls input.tls_dir.
   bool StartDocumented(const std::string &snippet, std::string *err);
+  bool StartDocumented(const std::string &snippet, const RsyslogInput &input, std::string *err);
   // Starts one input of another kind (above).
   bool Start(const RsyslogInput &input, std::string *err);
   // SIGKILL, as a crash; Restart() brings the same collector back.
