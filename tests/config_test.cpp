@@ -3,6 +3,9 @@
 // store and the source lists.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -302,5 +305,63 @@ TEST_F(ConfigTest, CheckReportsEachBadLineWithItsNumber) {
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].line, 0u);
     EXPECT_NE(found[0].text.find("cannot be read ("), std::string::npos) << found[0].text;
+  }
+}
+
+// The check of the link's settings, alone and together: each file below is
+// one mistake (or none), with the findings it must bring, in order.
+TEST_F(ConfigTest, CheckJudgesTheLinkSettingsAloneAndTogether) {
+  const std::string ca = dir_ / "ca.pem", cert = dir_ / "client.pem", key = dir_ / "client.key",
+                    open_key = dir_ / "open.key";
+  for (const std::string &f : {ca, cert, key, open_key}) WriteFile(f, "pem\n");
+  ASSERT_EQ(chmod(key.c_str(), 0600), 0);
+  ASSERT_EQ(chmod(open_key.c_str(), 0644), 0);
+  struct Finding {
+    unsigned line;
+    bool problem;
+    std::string says;
+  };
+  const struct {
+    std::string text;
+    std::vector<Finding> findings;
+  } cases[] = {
+      {"RemoteService = relp-tls\nRecordFormat = RFC5424\nRecordFacility = local3\n"
+       "RemoteCAFile = " +
+           ca + "\nRemoteCertFile = " + cert + "\nRemoteKeyFile = " + key +
+           "\nRemoteServerName = collector.example\n",
+       {}},
+      {"RecordFormat = json\n", {{1, true, "RecordFormat \"json\" is neither plain nor rfc5424"}}},
+      {"RecordFormat = rfc5424\nRecordFacility = local9\n",
+       {{2, true, "RecordFacility \"local9\" is no facility name"}}},
+      {"RecordFacility = 17\n",
+       {{1, false, "RecordFacility changes nothing: the plain record format carries no facility"}}},
+      {"RemoteService = tls\nRemoteCAFile = " + (dir_ / "absent.pem") + "\n",
+       {{2, true, "cannot be read (No such file or directory)"}}},
+      {"RemoteService = tls\nRemoteCAFile = ca.pem\n", {{2, true, "is not an absolute path"}}},
+      {"RemoteService = tls\nRemoteCertFile = " + cert + "\nRemoteKeyFile = " + open_key + "\n",
+       {{3, true, "is readable by group or others (mode 0644)"}}},
+      {"RemoteService = tls\nRemoteCertFile = " + cert + "\n",
+       {{2, true, "RemoteCertFile is set without RemoteKeyFile"}}},
+      {"RemoteService = udp\nRemoteServerName = collector.example\n",
+       {{2, false, "RemoteServerName changes nothing: RemoteService \"udp\" does not use TLS"}}},
+      {"RemoteService = relp\n", {{1, false, "\"relp\" with the plain record format"}}},
+      {"RemotePort = 1514\nRemotePort = 2514\n",
+       {{2, true,
+         "RemotePort is set again (first on line 1): only this later value takes effect"}}},
+  };
+  const std::string cfg = dir_ / "link.cfg";
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.text);
+    WriteFile(cfg, c.text);
+    std::vector<CfgFinding> found;
+    EXPECT_EQ(CfgCheckConfiguration(cfg.c_str(), &found),
+              std::none_of(c.findings.begin(), c.findings.end(),
+                           [](const Finding &f) { return f.problem; }));
+    ASSERT_EQ(found.size(), c.findings.size()) << (found.empty() ? "" : found[0].text);
+    for (size_t i = 0; i < found.size(); ++i) {
+      EXPECT_EQ(found[i].line, c.findings[i].line);
+      EXPECT_EQ(found[i].problem, c.findings[i].problem);
+      EXPECT_NE(found[i].text.find(c.findings[i].says), std::string::npos) << found[i].text;
+    }
   }
 }
