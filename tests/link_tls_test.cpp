@@ -122,8 +122,9 @@ class TlsLinkTest : public ::testing::Test {
     ASSERT_TRUE(collector_.Start(in, &err)) << err;
   }
   // The link's settings; an empty value is left unset.
-  int Init(const std::string &ca, const std::string &name, const std::string &client = "") {
-    CfgHashAdd(kCfgRemoteService, "tls");
+  int Init(const std::string &ca, const std::string &name, const std::string &client = "",
+           const char *service = "tls") {
+    CfgHashAdd(kCfgRemoteService, service);
     CfgHashAdd(kCfgRemoteHost, "127.0.0.1");
     CfgHashAdd(kCfgRemotePort, std::to_string(collector_.port()).c_str());
     CfgHashAdd(kCfgRemoteCAFile, ca.c_str());
@@ -165,6 +166,23 @@ TEST_F(TlsLinkTest, MutualTlsShowsTheClientCertificate) {
   EXPECT_EQ(SendLog("mutual\n"), 1);
   ASSERT_TRUE(collector_.WaitForRecords(1, 10000)) << collector_.Diagnostics();
   EXPECT_EQ(collector_.Records(), std::vector<std::string>{"mutual"});
+}
+
+// relp-tls: RELP inside the same TLS session, against imrelp, which requires
+// and checks the agent's certificate; the record is acknowledged.
+TEST_F(TlsLinkTest, RelpOverTlsIsAcknowledgedByImrelp) {
+  RsyslogInput in;
+  in.kind = RsyslogInput::kRelp;
+  in.cert = TheCerts().Pem("server");
+  in.key = TheCerts().Key("server");
+  in.ca = TheCerts().Bundle();
+  in.peer = "veldagent";
+  std::string err;
+  ASSERT_TRUE(collector_.Start(in, &err)) << err;
+  ASSERT_EQ(Init(TheCerts().Pem("server"), "localhost", "client", "relp-tls"), 1) << DiagLog();
+  EXPECT_EQ(SendLog("over relp-tls\n"), 1);
+  ASSERT_TRUE(collector_.WaitForRecords(1, 10000)) << collector_.Diagnostics();
+  EXPECT_EQ(collector_.Records(), std::vector<std::string>{"over relp-tls"});
 }
 
 // With no RemoteServerName an address in RemoteHost is matched against the

@@ -258,9 +258,18 @@ std::string InputText(const RsyslogInput &in, const std::string &work, const std
        (in.kind == RsyslogInput::kRelp ? " queue.type=\"Direct\"" : "") +
        ") {\n  action(type=\"omfile\" file=\"" + records +
        "\" template=\"veldOut\"\n         flushOnTXEnd=\"on\" asyncWriting=\"off\")\n}\n";
+  // imrelp speaks TLS with its own settings: our certificate, agents named
+  // `peer` (a certificate is then required of them).
+  const std::string relp_tls = in.kind == RsyslogInput::kRelp && !in.cert.empty()
+                                   ? " tls=\"on\" tls.cacert=\"" + in.ca + "\" tls.mycert=\"" +
+                                         in.cert + "\" tls.myprivkey=\"" + in.key +
+                                         "\" tls.authmode=\"name\" tls.permittedpeer=[\"" +
+                                         in.peer + "\"]"
+                                   : "";
   t += std::string("input(type=\"") + (in.kind == RsyslogInput::kRelp ? "imrelp" : "imtcp") +
        "\" address=\"127.0.0.1\" port=\"" + port + "\"" +
-       (tls ? " supportOctetCountedFraming=\"off\"" : "") + " ruleset=\"veldCollect\")\n";
+       (tls ? " supportOctetCountedFraming=\"off\"" : "") + relp_tls +
+       " ruleset=\"veldCollect\")\n";
   t += "action(type=\"omfile\" file=\"" + internal +
        "\" flushOnTXEnd=\"on\" asyncWriting=\"off\")\n";
   return t;

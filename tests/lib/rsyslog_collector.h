@@ -28,7 +28,8 @@
 //               agents checked as `auth` says (anon, or x509/name against
 //               `peer`), records as %rawmsg%
 //   kRelp       imrelp into a ruleset with a direct queue, so that a record
-//               is written before it is acknowledged; %rawmsg%
+//               is written before it is acknowledged; %rawmsg%; with `cert`
+//               set, over TLS, admitting agents whose certificate names `peer`
 //   kRfc5424    imtcp as it comes (octet-counted framing on); each record is
 //               what rsyslog parsed: "host|app|procid|msgid|msg"
 //   kSyslogNg   not rsyslogd but a stock syslog-ng, unpacked from its Debian
