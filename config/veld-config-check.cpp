@@ -26,7 +26,9 @@
 //   WatchdogFile               absolute; its directory writable
 //   stored-only keys           a note: they change nothing
 //   a key set twice            only the later line takes effect
-// And once the file is read, the settings together: TLS settings under a
+// The link's settings, keys set twice, and the settings together are
+// judged in veld-config-check-link.cpp.  And once the file is read, the
+// settings together: TLS settings under a
 // service without TLS, a certificate without its key or a key without its
 // certificate, a facility under the plain format, plain records over RELP.
 
@@ -48,15 +50,10 @@
 #include <string>
 #include <string_view>
 
+#include "veld-config-check.h"
 #include "veld-config-unix.h"
-#include "veld-logfile-format.h"
 
-namespace {
-
-constexpr unsigned long kPortMax = 65535;
-// The tailer takes the size in MiB and shifts it into bytes; more than this
-// would shift bits out of 64.
-constexpr unsigned long long kRotationMaxMiB = UINT64_MAX >> 20;
+namespace cfgcheck {
 
 // Built by appending, as CfgFindingText is.
 std::string Quoted(std::string_view s) {
@@ -67,6 +64,18 @@ std::string Quoted(std::string_view s) {
   q.push_back('"');
   return q;
 }
+
+std::string Reason(int err) {
+  char buf[128];
+  return strerror_r(err, buf, sizeof buf);
+}
+
+namespace {
+
+constexpr unsigned long kPortMax = 65535;
+// The tailer takes the size in MiB and shifts it into bytes; more than this
+// would shift bits out of 64.
+constexpr unsigned long long kRotationMaxMiB = UINT64_MAX >> 20;
 
 // Edit distance between two names, letters compared case-insensitively.
 size_t Distance(std::string_view a, std::string_view b) {
@@ -102,54 +111,7 @@ bool WholeNumber(const std::string &v, unsigned long long *n) {
   return errno == 0 && end != nullptr && *end == '\0';
 }
 
-std::string Reason(int err) {
-  char buf[128];
-  return strerror_r(err, buf, sizeof buf);
-}
-
-// The services RemoteService takes, and those that run TLS.
-constexpr const char *kServices[] = {"tcp", "tcp-ssl", "udp", "tls", "relp", "relp-tls"};
-
-bool IsService(const std::string &v, std::initializer_list<const char *> names) {
-  for (const char *n : names)
-    if (veld_stricmp(v.c_str(), n) == 0) return true;
-  return false;
-}
-
-class Checker {
- public:
-  explicit Checker(std::vector<CfgFinding> *out) : out_(out) {}
-  void Piece(unsigned n, const char *piece);
-  // The findings about settings taken together, once every line is read.
-  void Finish();
-
- private:
-  struct Set {
-    unsigned line = 0;
-    std::string value;
-  };
-  void Problem(std::string text) { out_->push_back({line_, true, std::move(text)}); }
-  void Note(std::string text) { out_->push_back({line_, false, std::move(text)}); }
-  void Remember(const char *key, const std::string &v);
-  const Set *Final(const char *key) const {
-    auto it = set_.find(key);
-    return it != set_.end() ? &it->second : nullptr;
-  }
-  void FormatName(const std::string &v);
-  void Facility(const std::string &v);
-  void TlsFile(const char *key, const std::string &v);
-  void NoEquals(const char *piece);
-  void Setting(const char *key, const std::string &v);
-  void Host(const std::string &v);
-  void Port(const std::string &v);
-  void Service(const std::string &v);
-  void Rotation(const std::string &v);
-  void Path(const char *key, const std::string &v);
-
-  std::vector<CfgFinding> *out_;
-  unsigned line_ = 0;
-  std::map<const char *, Set> set_;  // the last line and value of each key
-};
+}  // namespace
 
 void Checker::Piece(unsigned n, const char *piece) {
   line_ = n;
@@ -178,87 +140,6 @@ void Checker::Piece(unsigned n, const char *piece) {
   } else {
     Remember(key, l.value);
     Setting(key, l.value);
-  }
-}
-
-// LogFile and LogDirectory add a file each time; any other key set again
-// replaces what an earlier line said.
-void Checker::Remember(const char *key, const std::string &v) {
-  if (key == kCfgLogFile || key == kCfgLogDirectory) return;
-  Set &s = set_[key];
-  if (s.line != 0)
-    Problem(std::string(key) + " is set again (first on line " + std::to_string(s.line) +
-            "): only this later value takes effect");
-  s.line = line_;
-  s.value = v;
-}
-
-void Checker::Finish() {
-  const Set *svc = Final(kCfgRemoteService);
-  const std::string service = svc != nullptr ? svc->value : "tcp";
-  const bool tls = IsService(service, {"tls", "relp-tls"});
-  for (const char *key :
-       {kCfgRemoteCAFile, kCfgRemoteServerName, kCfgRemoteCertFile, kCfgRemoteKeyFile}) {
-    const Set *s = Final(key);
-    if (s == nullptr || tls) continue;
-    line_ = s->line;
-    Note(std::string(key) + " changes nothing: RemoteService " + Quoted(service) +
-         " does not use TLS (tls and relp-tls do)");
-  }
-  const Set *cert = Final(kCfgRemoteCertFile);
-  const Set *key = Final(kCfgRemoteKeyFile);
-  if ((cert == nullptr) != (key == nullptr)) {
-    line_ = cert != nullptr ? cert->line : key->line;
-    Problem(std::string(cert != nullptr ? kCfgRemoteCertFile : kCfgRemoteKeyFile) +
-            " is set without " + (cert != nullptr ? kCfgRemoteKeyFile : kCfgRemoteCertFile) +
-            ": a client certificate needs both, and none is offered");
-  }
-  const Set *format = Final(kCfgRecordFormat);
-  const bool plain = format == nullptr || veld_stricmp(format->value.c_str(), "rfc5424") != 0;
-  if (const Set *f = Final(kCfgRecordFacility); f != nullptr && plain) {
-    line_ = f->line;
-    Note("RecordFacility changes nothing: the plain record format carries no facility");
-  }
-  if (plain && svc != nullptr && IsService(service, {"relp", "relp-tls"})) {
-    line_ = svc->line;
-    Note("RemoteService " + Quoted(service) +
-         " with the plain record format: a stock RELP receiver parses a record as a syslog "
-         "message it is not; keep its raw message (README) or set RecordFormat = rfc5424");
-  }
-}
-
-void Checker::FormatName(const std::string &v) {
-  if (veld_stricmp(v.c_str(), "plain") == 0 || veld_stricmp(v.c_str(), "rfc5424") == 0) return;
-  Problem("RecordFormat " + Quoted(v) +
-          " is neither plain nor rfc5424 (the agent would use plain)");
-}
-
-void Checker::Facility(const std::string &v) {
-  if (logfile::FormatFacilityCode(v.c_str()) >= 0) return;
-  Problem("RecordFacility " + Quoted(v) +
-          " is no facility name (kern, user, mail, daemon, auth, syslog, lpr, news, uucp, cron, "
-          "authpriv, ftp, ntp, security, console, solaris-cron, local0 to local7) nor a code from "
-          "0 to 23 (the agent would use user)");
-}
-
-// RemoteCAFile, RemoteCertFile, RemoteKeyFile: read by the link at every
-// connection, so each must be there and readable now.
-void Checker::TlsFile(const char *key, const std::string &v) {
-  const std::string what = std::string(key) + " " + Quoted(v);
-  if (v.empty() || v[0] != '/') {
-    Problem(what + " is not an absolute path (a detached agent looks it up from \"/\")");
-    return;
-  }
-  veld::UniqueFd fd(open(v.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat st;
-  if (!fd.ok()) return Problem(what + " cannot be read (" + Reason(errno) + ")");
-  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-    return Problem(what + " is not a regular file");
-  if (key == kCfgRemoteKeyFile && (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    Problem(what + " is readable by group or others (mode " + mode +
-            "): the private key must be the owner's alone (chmod 600)");
   }
 }
 
@@ -332,16 +213,6 @@ void Checker::Port(const std::string &v) {
           ")");
 }
 
-void Checker::Service(const std::string &v) {
-  if (veld_stricmp(v.c_str(), "tcp-ssl") == 0)
-    return Note("RemoteService " + Quoted(v) + " is plain TCP, without TLS (tls encrypts)");
-  for (const char *name : kServices)
-    if (veld_stricmp(v.c_str(), name) == 0) return;
-  Problem("RemoteService " + Quoted(v) +
-          " is none of tcp, tcp-ssl, tls, relp, relp-tls and udp (the agent would send over "
-          "UDP, unencrypted)");
-}
-
 void Checker::Rotation(const std::string &v) {
   unsigned long long n = 0;
   if (WholeNumber(v, &n) && n >= 1 && n <= kRotationMaxMiB) return;
@@ -378,7 +249,7 @@ void Checker::Path(const char *key, const std::string &v) {
   if (!want_dir && !S_ISREG(st.st_mode)) return Problem(what + " is not a regular file");
 }
 
-}  // namespace
+}  // namespace cfgcheck
 
 bool CfgCheckConfiguration(const char *cfg_file, std::vector<CfgFinding> *out) {
   const size_t first = out->size();
@@ -386,10 +257,10 @@ bool CfgCheckConfiguration(const char *cfg_file, std::vector<CfgFinding> *out) {
     out->push_back({0, true, "not an absolute path (a detached agent looks it up from \"/\")"});
   veld::FilePtr f = CfgOpenFile(cfg_file);
   if (!f) {
-    out->push_back({0, true, "cannot be read (" + Reason(errno) + ")"});
+    out->push_back({0, true, "cannot be read (" + cfgcheck::Reason(errno) + ")"});
     return false;
   }
-  Checker check(out);
+  cfgcheck::Checker check(out);
   char piece[kCfgLineMax + 1];
   unsigned line = 1;
   bool cut = false;   // the last piece ended without a line end

@@ -1,7 +1,9 @@
 // veld-config-unix: the configuration module.  Its files:
 //   veld-config-store.cpp  the settings store and its built-in defaults (below)
 //   veld-config.cpp        the configuration file reader (below)
-//   veld-config-check.cpp  the configuration check behind -t (below)
+//   veld-config-check.cpp  the configuration check behind -t (below), line by
+//                          line; veld-config-check-link.cpp its link settings
+//                          and the settings together (veld-config-check.h)
 //   veld-diaglog.cpp       the diagnostic log (veld-diaglog.h)
 //   veld-text.cpp          file and text helpers, ASCII case folding (veld-text.h)
 //   veld-linereader.cpp    a file read one line at a time (veld-linereader.h)
