@@ -26,11 +26,11 @@
 //   WatchdogFile               absolute; its directory writable
 //   stored-only keys           a note: they change nothing
 //   a key set twice            only the later line takes effect
-// The link's settings, keys set twice, and the settings together are
-// judged in veld-config-check-link.cpp.  And once the file is read, the
-// settings together: TLS settings under a
+// And once the file is read, the settings together: TLS settings under a
 // service without TLS, a certificate without its key or a key without its
 // certificate, a facility under the plain format, plain records over RELP.
+// The link's settings, keys set twice and the settings together are judged
+// in veld-config-check-link.cpp.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
