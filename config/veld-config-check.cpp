@@ -76,6 +76,8 @@ constexpr unsigned long kPortMax = 65535;
 // The tailer takes the size in MiB and shifts it into bytes; more than this
 // would shift bits out of 64.
 constexpr unsigned long long kRotationMaxMiB = UINT64_MAX >> 20;
+constexpr unsigned long long kRateMax = 1000000;       // UDPRecordRate
+constexpr unsigned long long kHoldFilesMax = 1 << 20;  // LogHoldFiles
 
 // Edit distance between two names, letters compared case-insensitively.
 size_t Distance(std::string_view a, std::string_view b) {
@@ -183,6 +185,9 @@ void Checker::Setting(const char *key, const std::string &v) {
   if (key == kCfgRemoteCAFile || key == kCfgRemoteCertFile || key == kCfgRemoteKeyFile)
     return TlsFile(key, v);
   if (key == kCfgLogRotationSize) return Rotation(v);
+  if (key == kCfgUDPRecordRate) return Count(key, v, kRateMax);
+  if (key == kCfgLogHoldFiles) return Count(key, v, kHoldFilesMax);
+  if (key == kCfgLogHoldSize) return Count(key, v, kRotationMaxMiB);
   if (key == kCfgPerfMonTimeout || key == kCfgEventWatchdogFile)
     return Note(std::string(key) + " is stored only and changes nothing" +
                 (key == kCfgPerfMonTimeout ? " (metrics are sent every 300 s)" : ""));
@@ -211,6 +216,13 @@ void Checker::Port(const std::string &v) {
   Problem("RemotePort " + Quoted(v) +
           " is not a number from 1 to 65535 (the agent would use port " + std::to_string(used) +
           ")");
+}
+
+void Checker::Count(const char *key, const std::string &v, unsigned long long max) {
+  unsigned long long n = 0;
+  if (WholeNumber(v, &n) && n >= 1 && n <= max) return;
+  Problem(std::string(key) + " " + Quoted(v) + " is not a whole number from 1 to " +
+          std::to_string(max) + " (the agent keeps its default)");
 }
 
 void Checker::Rotation(const std::string &v) {

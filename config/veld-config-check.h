@@ -49,6 +49,7 @@ class Checker {
   void Port(const std::string &v);
   void Service(const std::string &v);
   void Rotation(const std::string &v);
+  void Count(const char *key, const std::string &v, unsigned long long max);
   void Path(const char *key, const std::string &v);
 
   std::vector<CfgFinding> *out_;

@@ -20,8 +20,9 @@
 const char *const kCfgKeys[kCfgKeyCount] = {
     kCfgLogFile,           kCfgLogDirectory,    kCfgRemoteHost,     kCfgRemotePort,
     kCfgRemoteService,     kCfgLogRotationSize, kCfgPerfMonTimeout, kCfgWatchdogFile,
-    kCfgEventWatchdogFile, kCfgRecordFormat,    kCfgRecordFacility, kCfgRemoteCAFile,
-    kCfgRemoteServerName,  kCfgRemoteCertFile,  kCfgRemoteKeyFile,
+    kCfgEventWatchdogFile, kCfgUDPRecordRate,   kCfgLogHoldFiles,   kCfgLogHoldSize,
+    kCfgRecordFormat,      kCfgRecordFacility,  kCfgRemoteCAFile,   kCfgRemoteServerName,
+    kCfgRemoteCertFile,    kCfgRemoteKeyFile,
 };
 
 namespace {

@@ -38,6 +38,7 @@
 #include "veld-config-unix.h"
 #include "veld-logfile-format.h"
 #include "veld-logfile-link.h"
+#include "veld-logfile-stats.h"
 #include "veld-logfile-tls.h"
 #include "veld-logfile-transport.h"
 #include "veld-logfile.h"
@@ -200,6 +201,7 @@ bool logfile::LinkReconnect(SOCKET_DATA &d) {
   NetClose(&d);
   if (g_link.down && Clock::now() - g_link.failed_at < kRetryPause) return false;
   if (NetConnect(&d) == 0) {
+    CountReconnect();
     // A UDP socket connects whether or not anyone listens: after a refusal
     // only records that go (LinkSent) end the outage.
     if (g_link.refused) {
@@ -217,7 +219,12 @@ bool logfile::LinkReconnect(SOCKET_DATA &d) {
   return false;
 }
 
-void logfile::LinkDropped() { ++g_link.dropped; }
+void logfile::LinkDropped() {
+  ++g_link.dropped;
+  CountDropped(1);
+}
+
+bool logfile::LinkIsDatagram() { return sockData != nullptr && sockData->proto == kProtoUDP; }
 
 void logfile::LinkRefused(SOCKET_DATA &d) {
   NetClose(&d);

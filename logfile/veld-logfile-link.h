@@ -42,6 +42,9 @@ void LinkDropped();
 void LinkRefused(SOCKET_DATA &d);
 // Records went whole: an outage that only sends could see (UDP) has ended.
 void LinkSent(size_t records);
+// Whether the link is one that cannot push back (UDP): its senders pace
+// themselves.
+bool LinkIsDatagram();
 
 }  // namespace logfile
 

@@ -118,6 +118,10 @@ bool FollowSymlink(P_LOGFILE_LIST node, FileState *fs, Target *t) {
   }
   t->dir = t->via.dir.get();
   t->name = t->via.name;
+  if (!StatAt(t->dir, t->name, &t->st, &t->id) || !S_ISREG(t->st.st_mode)) {
+    SayOpenFailed(node);
+    return false;
+  }
   return true;
 }
 
@@ -144,8 +148,7 @@ bool logfile::FindTarget(P_LOGFILE_LIST node, FileState *fs, Target *t) {
   SplitPath(path, &dirpath, &name);
   const DirEntry &d = Dirs().Get(dirpath, g_generation);
   int lookup = d.error;
-  if (d.reach == Reach::kOk)
-    lookup = fstatat(d.dir.fd.get(), name, &t->st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+  if (d.reach == Reach::kOk) lookup = StatAt(d.dir.fd.get(), name, &t->st, &t->id) ? 0 : errno;
   if (*name == '\0' || d.reach == Reach::kMissing ||
       (d.reach == Reach::kOk && (lookup == ENOENT || lookup == ENOTDIR))) {
     SayOnce(&fs->missing_logged, kMsgFileMissing, path);
@@ -198,6 +201,14 @@ veld::UniqueFd logfile::OpenTarget(const Target &t, int mode) {
 }
 
 void logfile::NewLookGeneration() { ++g_generation; }
+
+int logfile::DirectoryOf(P_LOGFILE_LIST node) {
+  std::string_view dirpath;
+  const char *name;
+  SplitPath(node->log_file, &dirpath, &name);
+  const DirEntry &d = Dirs().Get(dirpath, g_generation);
+  return d.reach == Reach::kOk ? d.dir.fd.get() : -1;
+}
 
 void logfile::SayOpenFailed(P_LOGFILE_LIST node) { Log(2, kMsgFileOpenFailed, node->log_file); }
 
