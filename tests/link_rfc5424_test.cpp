@@ -16,6 +16,7 @@
 #include "logfile_test_support.h"
 #include "rsyslog_collector.h"
 #include "test_util.h"
+#include "veld-perfmon.h"
 
 using veldtest::RsyslogCollector;
 using veldtest::RsyslogInput;
@@ -87,6 +88,18 @@ TEST_F(Rfc5424Test, OverUdpEachMessageIsOneDatagram) {
   for (const std::string &g : got) EXPECT_EQ(g.substr(0, head.size()), head) << g;
   const std::string tail = " veldagentd " + std::to_string(getpid()) + " VELDUnixLog - ";
   EXPECT_EQ(got[1].substr(got[1].find(" veldagentd ")), tail + kLines[1]);
+}
+
+// A metric is a message with MSGID VELDPerfMon and "key:value" as MSG, its
+// line end left out like a log line's.
+TEST_F(Rfc5424Test, MetricIsAMessageWithItsOwnMsgId) {
+  CfgHashAdd(kCfgRecordFormat, "rfc5424");
+  ASSERT_EQ(LogInit(), 1);
+  ASSERT_TRUE(PerfMonSend(1700000000u, "%s:%d\n", "sys_test_value", 42));
+  const std::vector<std::string> got = collector.Drain();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].substr(got[0].find(" veldagentd ")),
+            " veldagentd " + std::to_string(getpid()) + " VELDPerfMon - sys_test_value:42");
 }
 
 }  // namespace
