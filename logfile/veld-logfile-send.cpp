@@ -12,9 +12,10 @@
 // monitor's record is counted as dropped).  A UDP refusal gets no second
 // chance: a fresh socket would take the records and lose them just the same.
 //
-// Counting what the link does (records and bytes sent, reconnections,
-// records dropped) belongs in SendRecords below, where each outcome is known
-// once, and in LinkReconnect and LinkDropped (veld-logfile-link.cpp).
+// What the link does is counted (veld-logfile-stats.h) where each outcome
+// is known once: the records a burst got across by the tailer's flush,
+// reconnections in LinkReconnect, records given up in LinkDropped; a UDP
+// outage ends in LinkSent, said in LinkRefused (veld-logfile-link.cpp).
 
 #include <pthread.h>
 #include <sys/uio.h>
