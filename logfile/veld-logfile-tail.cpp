@@ -108,7 +108,7 @@ void TakeFigures() {
   for (P_LOGFILE_LIST n = LogFileList.load(std::memory_order_acquire); n != nullptr;
        n = n->next.load(std::memory_order_acquire)) {
     const FileState *fs = n->state;
-    if (fs == nullptr) continue;
+    if (fs == nullptr || n->retired.load(std::memory_order_acquire)) continue;
     f.backlog_bytes += Backlog(n, *fs);
     if (fs->found) ++f.files_tailed;
     if (fs->behind_since != 0 && (f.oldest_unsent == 0 || fs->behind_since < f.oldest_unsent))
@@ -122,10 +122,14 @@ void TakeFigures() {
 void LookAll() {
   NewLookGeneration();
   CatchUpPaths();
+  ResetHoldBudget();  // the descriptor limit may have moved
   size_t files = 0;
   for (P_LOGFILE_LIST n = LogFileList.load(std::memory_order_acquire); n != nullptr;
-       n = n->next.load(std::memory_order_acquire), ++files)
-    if (n->log_file != nullptr) LookAt(n);
+       n = n->next.load(std::memory_order_acquire)) {
+    if (n->retired.load(std::memory_order_acquire) || n->log_file == nullptr) continue;
+    LookAt(n);
+    ++files;
+  }
   g_pass.files = files;
   EnforceHoldCap(&g_pass.held_files, &g_pass.held_bytes);
   TakeFigures();
@@ -138,7 +142,17 @@ void logfile::LookAt(P_LOGFILE_LIST node) {
   if (fs == nullptr) return;  // tried again at the next pass
   Target t;
   const bool found = Look(node, fs, &t);
-  fs->found = found;
+  if (!found && node->no_follow && fs->missing_logged && fs->earlier.empty() &&
+      !HasBacklog(node, *fs)) {
+    // A scanned file that is gone and was read to its end is forgotten; a
+    // file that comes back under its name is found anew by the scan.
+    ForgetPath(node);
+    Unqueue(node);
+    delete fs;
+    node->state = nullptr;
+    LogFileRetire(node);
+    return;
+  }
   fs->stamped = false;
   NoteCurrent(node, fs);
   if (HasBacklog(node, *fs)) {
@@ -160,8 +174,17 @@ void logfile::Drained(P_LOGFILE_LIST node, FileState *fs) {
 
 void logfile::AfterTurn() { SaveProgress(false); }
 
+void LogFileForget(P_LOGFILE_LIST node) {
+  if (node == nullptr) return;
+  ForgetReader(node);
+  Unqueue(node);
+  delete node->state;
+  node->state = nullptr;
+}
+
 void LogFileProcess(P_LOGFILE_LIST vkp) {
-  if (vkp == nullptr || vkp->log_file == nullptr) return;
+  if (vkp == nullptr || vkp->log_file == nullptr || vkp->retired.load(std::memory_order_acquire))
+    return;
   if (g_pass.watchdog == nullptr) {  // called on its own: a pass of one file
     NewLookGeneration();
     CatchUpPaths();

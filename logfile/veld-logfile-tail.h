@@ -29,6 +29,8 @@ void Drained(P_LOGFILE_LIST node, FileState *fs);
 
 // The queue of turns (veld-logfile-turn.cpp).
 void Enqueue(P_LOGFILE_LIST node, FileState *fs);
+// Takes the node out of the queues, wherever it waits.
+void Unqueue(P_LOGFILE_LIST node);
 // Serves the queue: a turn at a time, until it is empty, the link fails, or
 // the clock (veld_time) reaches `stop`; when every queued file waits for its
 // rate, sleeps.  True when the queue was emptied.

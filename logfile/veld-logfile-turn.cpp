@@ -100,7 +100,7 @@ ReadOutcome Turn(P_LOGFILE_LIST node, FileState *fs, size_t *records) {
     NoteReader(it->id, node, it->offset, it->fp);
     return o == ReadOutcome::kTruncated ? ReadOutcome::kEnd : o;
   }
-  if (node->filesize >= fs->cur.size) return ReadOutcome::kEnd;
+  if (node->filesize >= fs->cur.size || !CurrentIsOurs(node, fs)) return ReadOutcome::kEnd;
   veld::UniqueFd opened;
   const int fd = CurrentFd(node, fs, &opened);
   if (fd < 0) return ReadOutcome::kEnd;
@@ -179,6 +179,16 @@ void Enqueue(P_LOGFILE_LIST node, FileState *fs) {
   if (fs->queued) return;
   fs->queued = true;
   g_turns.ready.push_back(node);
+}
+
+void Unqueue(P_LOGFILE_LIST node) {
+  auto &r = g_turns.ready;
+  r.erase(std::remove(r.begin(), r.end(), node), r.end());
+  std::vector<Waiting> keep;
+  for (; !g_turns.paced.empty(); g_turns.paced.pop())
+    if (g_turns.paced.top().node != node) keep.push_back(g_turns.paced.top());
+  for (const Waiting &w : keep) g_turns.paced.push(w);
+  if (node->state != nullptr) node->state->queued = false;
 }
 
 bool Serve(time_t stop) {
