@@ -38,6 +38,7 @@ inline constexpr char kCfgEventWatchdogFile[] = "EventWatchdogFile";
 inline constexpr char kCfgUDPRecordRate[] = "UDPRecordRate";  // records a second of a file over UDP
 inline constexpr char kCfgLogHoldFiles[] = "LogHoldFiles";    // deleted files held for the link
 inline constexpr char kCfgLogHoldSize[] = "LogHoldSize";      // MiB those may pin
+inline constexpr char kCfgLogNotify[] = "LogNotify";          // yes: wake on change; no: poll only
 inline constexpr char kCfgRecordFormat[] = "RecordFormat";
 inline constexpr char kCfgRecordFacility[] = "RecordFacility";
 inline constexpr char kCfgRemoteCAFile[] = "RemoteCAFile";
@@ -45,7 +46,7 @@ inline constexpr char kCfgRemoteServerName[] = "RemoteServerName";
 inline constexpr char kCfgRemoteCertFile[] = "RemoteCertFile";
 inline constexpr char kCfgRemoteKeyFile[] = "RemoteKeyFile";
 // All of them, in the order the documentation lists them.
-inline constexpr int kCfgKeyCount = 18;
+inline constexpr int kCfgKeyCount = 19;
 extern const char *const kCfgKeys[kCfgKeyCount];
 
 // Built-in paths.

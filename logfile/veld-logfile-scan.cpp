@@ -1,7 +1,8 @@
 // veld-logfile-scan: the directory scanner.  It lists every watched
-// directory every 15 seconds and appends each regular file it has not seen
-// to the tailed-file list, where the tailer picks it up.  Not recursive;
-// nothing is ever removed.
+// directory every 15 seconds, and at once when the tailer is told of a new
+// name there, and appends each regular file it has not seen to the
+// tailed-file list, where the tailer picks it up (or gives it the node of a
+// gone file the tailer retired).  Not recursive.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -255,6 +257,10 @@ bool Consider(P_LOGDIR_LIST d, DIR *dir, const struct dirent *de, const struct s
 
 void LogDirectoryProcess(P_LOGDIR_LIST vkp) {
   if (vkp == nullptr || vkp->log_dir == nullptr) return;
+  // The scanner's thread scans every period, the tailer when an event shows
+  // a new name: one at a time, as the list has one appender at a time.
+  static std::mutex scanning;
+  std::lock_guard<std::mutex> lock(scanning);
   struct stat dst;
   veld::DirPtr dir = OpenWatched(vkp, &dst);
   if (!dir) return;

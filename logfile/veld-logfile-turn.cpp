@@ -191,14 +191,22 @@ void Unqueue(P_LOGFILE_LIST node) {
   if (node->state != nullptr) node->state->queued = false;
 }
 
-bool Serve(time_t stop) {
+int PacedWaitMs() {
+  if (g_turns.paced.empty()) return -1;
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(g_turns.paced.top().when - Clock::now())
+          .count();
+  return static_cast<int>(std::clamp<long long>(left + 1, 0, 1000));
+}
+
+bool Serve(time_t stop, bool may_sleep) {
   const unsigned rate = Rate();
   while (!g_turns.link_failed) {
     const Clock::time_point now = Clock::now();
     Wake(now);
     if (g_turns.ready.empty()) {
       if (g_turns.paced.empty()) return true;
-      if (veld_time(nullptr) >= stop) return false;
+      if (!may_sleep || veld_time(nullptr) >= stop) return false;
       // Every queued file waits for its rate: a second covers the wait of
       // any that sent a whole burst.
       veld_sleep(1);

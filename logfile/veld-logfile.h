@@ -117,6 +117,7 @@ typedef struct LogFileStats_ {
   uint64_t held_deleted_bytes;     // what those pin
   uint64_t reconnects;             // times the link was opened again
   uint64_t records_dropped;        // metric records lost to outages, lines let go at the hold cap
+  uint64_t wakeups;                // times the tailer woke on change events
 } LOGFILE_STATS;
 void LogFileGetStats(LOGFILE_STATS *out);
 

@@ -25,6 +25,7 @@ int PerfMonAGENTProcess() {
       {"agent_held_deleted_bytes:%" PRIu64 "\n", s.held_deleted_bytes},
       {"agent_reconnects:%" PRIu64 "\n", s.reconnects},
       {"agent_records_dropped:%" PRIu64 "\n", s.records_dropped},
+      {"agent_wakeups:%" PRIu64 "\n", s.wakeups},
   };
   for (const auto &row : rows) PerfMonSend(stamp, row.format, row.value);
   return 1;
