@@ -31,6 +31,7 @@
 | bench("BM_Rescan/20000/") as $s20
 | bench("BM_Rotate") as $rot
 | bench("BM_IdleMemory") as $mem
+| bench("BM_LinkTransports") as $lt
 | ratio($s20.agent_ns_per_file; $s1.agent_ns_per_file) as $sflat
 | [ "| # | figure | agent | baseline | ratio | goal | met |",
     "|---|---|---|---|---|---|---|",
@@ -49,6 +50,10 @@
         $tcp.agent_us; $tcp.baseline_us; $tcp.ratio; "-"; true),
     row("-"; "CPU us per record, UDP (baseline: bare send() per record)";
         $udp.agent_us; $udp.baseline_us; $udp.ratio; "-"; true),
+    row(8; "CPU us per line over tls, in process (baseline: plain tcp, same run)";
+        $lt.tls_us; $lt.tcp_us; $lt.tls_ratio; "<= 1.5"; $lt.tls_ratio <= 1.5),
+    row(8; "CPU us per line over relp, acknowledged (baseline: plain tcp, same run)";
+        $lt.relp_us; $lt.tcp_us; $lt.relp_ratio; "-"; true),
     row(3; "idle pass ms, 10 000 files (baseline: one stat() each)";
         $i10.agent_ms; $i10.baseline_ms; $i10.ratio; "<= 1.2"; $i10.ratio <= 1.2),
     row(3; "idle pass ms, 1 000 files (baseline: one stat() each)";
