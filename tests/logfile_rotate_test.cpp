@@ -201,12 +201,14 @@ TEST_F(RotateTest, HolesStayHolesInTheBackup) {
 constexpr uid_t kOtherUser = 65534;  // nobody
 
 // A configured path that is a link is followed only when the agent's user
-// made the link, or when the link's maker owns the file it leads to.  A link
-// another user planted towards the agent's own (root's) file is neither read
-// nor rotated, and is reported once.
+// made the link, or when the link's maker owns the file it leads to (and can
+// reach it: the test's directory is opened to them).  A link another user
+// planted towards the agent's own (root's) file is neither read nor rotated,
+// and is reported once.
 TEST_F(RotateTest, ConfiguredLinkIsFollowedOnlyWhereItsMakerOwnsTheTarget) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to make links of another user";
   CfgHashAdd("LogRotationSize", "0");
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
   const std::string precious = dir / "precious.bin", own = dir / "own.log";
   WriteFile(precious, "root's secret\n");
   WriteFile(own, "nobody's line\n");
@@ -221,8 +223,8 @@ TEST_F(RotateTest, ConfiguredLinkIsFollowedOnlyWhereItsMakerOwnsTheTarget) {
   EXPECT_EQ(ReadFile(precious), "root's secret\n");
   EXPECT_FALSE(fs::exists(backup(0)));
   EXPECT_EQ(logtest::CountOf(DiagLog(), "VELDAgent [2]: Log file " + live() +
-                                            " is a link to a file of another user, not "
-                                            "following it.\n"),
+                                            " is a link to a file that its maker could not "
+                                            "read or change, not following it.\n"),
             1u);
 
   // The same user's link to that user's own file is followed, and so is a
