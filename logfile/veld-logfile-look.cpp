@@ -3,7 +3,9 @@
 // pass by a checked walk (veld-logfile-path.cpp) and then held open, so an
 // idle file costs one status call and nothing is ever re-resolved by name
 // after it was checked.  What it finds is read only when the rule of
-// veld-logfile-path.h (MayTouch) allows it.
+// veld-logfile-path.h (MayTouch) allows it.  The first time a directory is
+// reached, the temporaries of a rotation that a crash interrupted are
+// removed from it, before anything there is read.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,6 +21,7 @@
 #include "veld-logfile-follow.h"
 #include "veld-logfile-identity.h"
 #include "veld-logfile-look.h"
+#include "veld-logfile-rotate.h"
 #include "veld-logfile.h"
 
 using namespace logfile;
@@ -61,12 +64,16 @@ class DirCache {
     if (last_ != nullptr && last_->second.generation == generation && last_->first == path)
       return last_->second;
     auto it = map_.find(path);
-    if (it == map_.end()) it = map_.emplace(std::string(path), DirEntry{}).first;
+    const bool first = it == map_.end();
+    if (first) it = map_.emplace(std::string(path), DirEntry{}).first;
     DirEntry &e = it->second;
     if (e.generation != generation) {
       e.generation = generation;
       e.reach = ReachDirectory(it->first.c_str(), O_PATH, &e.dir);
       e.error = errno;
+      // No rotation of this process can be under way in a directory it
+      // has not reached before.
+      if (first && e.reach == Reach::kOk) SweepTemporaries(e.dir.fd.get(), it->first.c_str());
     }
     last_ = &*it;  // elements of the map stay where they are
     return e;
@@ -158,7 +165,7 @@ bool logfile::FindTarget(P_LOGFILE_LIST node, FileState *fs, Target *t) {
   }
   if (IgnoredExtension(path)) return false;
   t->backup_dir = d.dir.fd.get();
-  t->backup_name = name;
+  t->backup_name = path;
   const bool via_symlink = S_ISLNK(t->st.st_mode) && !node->no_follow;
   if (via_symlink) {
     if (!FollowSymlink(node, fs, t)) return false;

@@ -23,6 +23,8 @@ struct Target {
   Way way;
   struct stat dir_st {};
   int backup_dir = -1;  // where its backups go: the path's own directory
+  // The node's path, whose last part names the file in `backup_dir`: what
+  // rotation entries name.
   const char *backup_name = nullptr;
   Resolution via;  // holds `dir` and `name` when the path's last part is a symlink
 };
