@@ -138,6 +138,56 @@ bool MayTouch(const Way &way, const struct stat &dir, const struct stat &file) {
   return file.st_nlink <= 1 || !OthersCanAddNames(dir, file.st_uid);
 }
 
+namespace {
+
+// The symlink out->name, met with `rest` of the path after it: its target
+// goes in front of `rest` in `buf`, and the walk goes on from its start.
+Reach FollowStep(Resolution *out, char *buf, size_t cap, const char *rest, int *links) {
+  if (++*links > kMaxLinks) {
+    errno = ELOOP;
+    return Reach::kRefused;
+  }
+  out->way.Follow(out->dir_st, out->st);
+  char target[kWalkBuffer];
+  ssize_t n = readlinkat(out->dir.get(), out->name, target, sizeof target);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof target) return Failure();
+  if (!Splice(buf, cap, target, static_cast<size_t>(n), rest)) {
+    errno = ENAMETOOLONG;
+    return Reach::kFailed;
+  }
+  if (target[0] == '/') {
+    if (!OpenRoot(&out->dir, &out->dir_st)) return Failure();
+    // Whether a file can be reached is a matter of where it is: the
+    // directories before the link are no longer on that way.
+    out->way.sealed = false;
+    out->way.Enter(out->dir_st);
+  }
+  return Reach::kOk;
+}
+
+// Into the directory out->name (status out->st), which must still be the one
+// looked at.
+Reach DescendStep(Resolution *out) {
+  if (!S_ISDIR(out->st.st_mode)) {
+    errno = ENOTDIR;
+    return Reach::kMissing;
+  }
+  UniqueFd next(openat(out->dir.get(), out->name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat nst;
+  if (!next.ok() || fstat(next.get(), &nst) != 0) return Failure();
+  if (!SameIdentity(nst, out->st)) {
+    errno = EAGAIN;  // replaced while we looked: try again next time
+    return Reach::kFailed;
+  }
+  out->way.Name(out->dir_st, nst);
+  out->way.Enter(nst);
+  out->dir = std::move(next);
+  out->dir_st = nst;
+  return Reach::kOk;
+}
+
+}  // namespace
+
 Reach Resolve(const char *path, Resolution *out) {
   out->way = Way{};
   out->name[0] = '\0';
@@ -167,46 +217,17 @@ Reach Resolve(const char *path, Resolution *out) {
     out->name[len] = '\0';
     const char *rest = end ? end + 1 : "";
     if (fstatat(out->dir.get(), out->name, &out->st, AT_SYMLINK_NOFOLLOW) != 0) return Failure();
+    Reach step;
     if (S_ISLNK(out->st.st_mode)) {
-      if (++links > kMaxLinks) {
-        errno = ELOOP;
-        return Reach::kRefused;
-      }
-      out->way.Follow(out->dir_st, out->st);
-      char target[kWalkBuffer];
-      ssize_t n = readlinkat(out->dir.get(), out->name, target, sizeof target);
-      if (n <= 0 || static_cast<size_t>(n) >= sizeof target) return Failure();
-      if (!Splice(buf, sizeof buf, target, static_cast<size_t>(n), rest)) {
-        errno = ENAMETOOLONG;
-        return Reach::kFailed;
-      }
+      step = FollowStep(out, buf, sizeof buf, rest, &links);
       p = buf;
-      if (target[0] == '/') {
-        if (!OpenRoot(&out->dir, &out->dir_st)) return Failure();
-        // Whether the file can be reached is a matter of where it is: the
-        // directories before the link are no longer on that way.
-        out->way.sealed = false;
-        out->way.Enter(out->dir_st);
-      }
-      continue;
+    } else if (end == nullptr) {
+      return Reach::kOk;  // the last component
+    } else {
+      step = DescendStep(out);
+      p = const_cast<char *>(rest);
     }
-    if (end == nullptr) return Reach::kOk;  // the last component
-    if (!S_ISDIR(out->st.st_mode)) {
-      errno = ENOTDIR;
-      return Reach::kMissing;
-    }
-    UniqueFd next(openat(out->dir.get(), out->name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat nst;
-    if (!next.ok() || fstat(next.get(), &nst) != 0) return Failure();
-    if (!SameIdentity(nst, out->st)) {
-      errno = EAGAIN;  // replaced while we looked: try again next time
-      return Reach::kFailed;
-    }
-    out->way.Name(out->dir_st, nst);
-    out->way.Enter(nst);
-    out->dir = std::move(next);
-    out->dir_st = nst;
-    p = const_cast<char *>(rest);
+    if (step != Reach::kOk) return step;
   }
 }
 

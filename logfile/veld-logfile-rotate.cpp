@@ -129,10 +129,10 @@ bool ShiftBackups(int dir, const char *name, const std::vector<int> &slots, cons
 
 // Copies the live file into the new file `out`, named `tmp`, and renames it
 // to `backup`; the temporary is gone on failure.
-bool CopyIntoPlace(int dir, int live_rd, const struct stat &live, UniqueFd &out, const char *tmp,
+bool CopyIntoPlace(int dir, int live_rd, const struct stat &live, int out, const char *tmp,
                    const char *backup, const char *backup_path, const char *live_path) {
   const char *call = "";
-  if (CopyBackup(live_rd, out.get(), live, true, &call) != CopyResult::kDone) {
+  if (CopyBackup(live_rd, out, live, true, &call) != CopyResult::kDone) {
     Log(1, kMsgCopyWrite, backup_path);
     LogErrno(1, call, kMsgRotateStep, live_path);
     unlinkat(dir, tmp, 0);
@@ -172,7 +172,8 @@ bool logfile::RotateLog(int dir, const char *live_path, int live_rd, int live_wr
     unlinkat(dir, tmp, 0);
     return false;
   }
-  if (!CopyIntoPlace(dir, live_rd, live, out, tmp, backup, backup_path, live_path)) return false;
+  if (!CopyIntoPlace(dir, live_rd, live, out.get(), tmp, backup, backup_path, live_path))
+    return false;
   umask(022);
   if (ftruncate(live_wr, 0) != 0) {
     Log(2, kMsgRotateFailed, live_path);
