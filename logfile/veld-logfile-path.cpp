@@ -7,7 +7,11 @@
 // that way any file they can move there: a root directory renamed onto a
 // watched path, a link to a file they cannot open.  So a file is touched
 // only when root alone controls the way to it, or when the file belongs to
-// the one user who does and that user could reach it.  Paths are walked one
+// the one user who does and no directory of root's that they may not pass
+// stands between the point where their control begins and the file.  One
+// that stands above it (a user's directory inside a container's volume,
+// under root's 0700 /var/lib/docker) led them nowhere: what lies below it
+// was put there from inside, by whoever could reach it.  Paths are walked one
 // component at a time from "/", from descriptors that were checked, never by
 // name after a check, so every directory's status is counted; openat2 is not
 // used, since it hides the directories it passes (and is denied by some
@@ -17,8 +21,8 @@
 // (root:syslog 0775), counts as root's.  Its members are services the
 // administrator set up to write logs there (logrotate is told as much with
 // "su root syslog"); they write the very lines the agent forwards, and no
-// login user is given a group below kFirstUserGid but "users".  What such a member could
-// still try is bounded: symlinks it lays are its own and count against the
+// login user is given a group below kFirstUserGid but "users".  What such a
+// member could still try is bounded: symlinks it lays are its own and count against the
 // files they lead to, a second name it plants of another file is refused
 // (OthersCanAddNames treats every group but root's as others), and a file it
 // renames in must come from a directory it may already write.  A group of
@@ -104,10 +108,11 @@ void Way::Add(uid_t uid) {
 void Way::Enter(const struct stat &dir) {
   Add(dir.st_uid);  // a directory's owner can always make it writable
   if (SharedWritable(dir) && !(dir.st_mode & S_ISVTX)) kind = kMany;
-  // The one user must be able to reach what the way leads to; a directory
-  // of theirs they can open up themselves.  Group search is not counted, as
-  // which groups the user is in is not known here.
-  if (dir.st_uid == 0 && (dir.st_mode & (S_IXGRP | S_IXOTH)) != (S_IXGRP | S_IXOTH)) sealed = true;
+  // Past the point where a user's control begins, they must be able to
+  // pass every directory; one of theirs they can open up themselves.  Group
+  // search is not counted, as which groups the user is in is not known here.
+  const mode_t search = S_IXGRP | S_IXOTH;
+  if (kind != kRoot && dir.st_uid == 0 && (dir.st_mode & search) != search) sealed = true;
 }
 
 void Way::Name(const struct stat &dir, const struct stat &entry) {

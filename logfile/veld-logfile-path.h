@@ -8,7 +8,8 @@
 // of every symlink followed, anybody who may add or remove names in one of
 // those directories, and, in a sticky directory others can write, the owner
 // of the name.  When root alone controls the way, any file may be touched;
-// otherwise only a file those users own, reachable by them.  Way collects
+// otherwise only a file of the one user who does, reachable by them from
+// where their control begins.  Way collects
 // the users as a walk goes; MayTouch and Way::Allows decide.
 #ifndef VELD_LOGFILE_PATH_H
 #define VELD_LOGFILE_PATH_H
@@ -34,8 +35,10 @@ inline constexpr gid_t kUsersGid = 100;
 struct Way {
   enum Kind : unsigned char { kRoot, kOneUser, kMany };
   Kind kind = kRoot;
-  uid_t user = 0;       // the one user, for kOneUser
-  bool sealed = false;  // a directory of root's on the way that others may not search
+  uid_t user = 0;  // the one user, for kOneUser
+  // A directory of root's that others may not search, on the way below
+  // where the one user's control begins.
+  bool sealed = false;
   void Add(uid_t uid);  // one more user who controls the way; root adds nothing
   // A directory walked into, with status `dir`.
   void Enter(const struct stat &dir);
