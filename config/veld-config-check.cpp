@@ -43,6 +43,8 @@ constexpr unsigned long kPortMax = 65535;
 // The tailer takes the size in MiB and shifts it into bytes; more than this
 // would shift bits out of 64.
 constexpr unsigned long long kRotationMaxMiB = UINT64_MAX >> 20;
+constexpr unsigned long long kRateMax = 1000000;       // UDPRecordRate
+constexpr unsigned long long kHoldFilesMax = 1 << 20;  // LogHoldFiles
 
 // Built by appending, as CfgFindingText is.
 std::string Quoted(std::string_view s) {
@@ -107,6 +109,7 @@ class Checker {
   void Port(const std::string &v);
   void Service(const std::string &v);
   void Rotation(const std::string &v);
+  void Count(const char *key, const std::string &v, unsigned long long max);
   void Path(const char *key, const std::string &v);
 
   std::vector<CfgFinding> *out_;
@@ -177,6 +180,9 @@ void Checker::Setting(const char *key, const std::string &v) {
   if (key == kCfgRemotePort) return Port(v);
   if (key == kCfgRemoteService) return Service(v);
   if (key == kCfgLogRotationSize) return Rotation(v);
+  if (key == kCfgUDPRecordRate) return Count(key, v, kRateMax);
+  if (key == kCfgLogHoldFiles) return Count(key, v, kHoldFilesMax);
+  if (key == kCfgLogHoldSize) return Count(key, v, kRotationMaxMiB);
   if (key == kCfgPerfMonTimeout || key == kCfgEventWatchdogFile)
     return Note(std::string(key) + " is stored only and changes nothing" +
                 (key == kCfgPerfMonTimeout ? " (metrics are sent every 300 s)" : ""));
@@ -213,6 +219,13 @@ void Checker::Service(const std::string &v) {
     return Note("RemoteService " + Quoted(v) + " is plain TCP: the link never uses TLS");
   Problem("RemoteService " + Quoted(v) +
           " is neither tcp, tcp-ssl nor udp (the agent would send over UDP)");
+}
+
+void Checker::Count(const char *key, const std::string &v, unsigned long long max) {
+  unsigned long long n = 0;
+  if (WholeNumber(v, &n) && n >= 1 && n <= max) return;
+  Problem(std::string(key) + " " + Quoted(v) + " is not a whole number from 1 to " +
+          std::to_string(max) + " (the agent keeps its default)");
 }
 
 void Checker::Rotation(const std::string &v) {

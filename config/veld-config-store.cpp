@@ -2,7 +2,9 @@
 // lists has a built-in default here, so readers never find a known key
 // missing.
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "veld-config-unix.h"
@@ -27,6 +29,15 @@ int CfgHashAdd(const char *key, const char *value) {
   if (copy == nullptr) return 0;
   hashtable_addkeyvalue(GlobalConfigHash, key, copy);
   return 1;
+}
+
+unsigned long long CfgCount(const char *key, unsigned long long def, unsigned long long max) {
+  const char *v = CfgHashGet(key);
+  if (v == nullptr || *v < '0' || *v > '9') return def;
+  char *end = nullptr;
+  errno = 0;
+  const unsigned long long n = std::strtoull(v, &end, 0);
+  return errno == 0 && *end == '\0' && n >= 1 && n <= max ? n : def;
 }
 
 char *CfgHashGet(const char *key) {

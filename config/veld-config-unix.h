@@ -33,8 +33,11 @@ inline constexpr char kCfgLogRotationSize[] = "LogRotationSize";
 inline constexpr char kCfgPerfMonTimeout[] = "PerformanceMonitorPollingTimeout";
 inline constexpr char kCfgWatchdogFile[] = "WatchdogFile";
 inline constexpr char kCfgEventWatchdogFile[] = "EventWatchdogFile";
+inline constexpr char kCfgUDPRecordRate[] = "UDPRecordRate";  // records a second of a file over UDP
+inline constexpr char kCfgLogHoldFiles[] = "LogHoldFiles";    // deleted files held for the link
+inline constexpr char kCfgLogHoldSize[] = "LogHoldSize";      // MiB those may pin
 // All of them, in the order the documentation lists them.
-inline constexpr int kCfgKeyCount = 9;
+inline constexpr int kCfgKeyCount = 12;
 extern const char *const kCfgKeys[kCfgKeyCount];
 
 // Built-in paths.
@@ -51,6 +54,9 @@ int ExpandEnvironment();
 int CfgHashAdd(const char *key, const char *value);
 // The stored value (the store's own string), or null.  Exact key.
 char *CfgHashGet(const char *key);
+// The setting as a whole number from 1 to `max` (base from its prefix, the
+// whole text one number), or `def` when it is unset or anything else.
+unsigned long long CfgCount(const char *key, unsigned long long def, unsigned long long max);
 
 // Reads the configuration file: 0 when it cannot be opened, otherwise 1
 // once every line was handled.  LogFile and LogDirectory lines append to

@@ -18,9 +18,9 @@
 #include "veld-owners.h"
 
 const char *const kCfgKeys[kCfgKeyCount] = {
-    kCfgLogFile,        kCfgLogDirectory,  kCfgRemoteHost,
-    kCfgRemotePort,     kCfgRemoteService, kCfgLogRotationSize,
-    kCfgPerfMonTimeout, kCfgWatchdogFile,  kCfgEventWatchdogFile,
+    kCfgLogFile,           kCfgLogDirectory,    kCfgRemoteHost,     kCfgRemotePort,
+    kCfgRemoteService,     kCfgLogRotationSize, kCfgPerfMonTimeout, kCfgWatchdogFile,
+    kCfgEventWatchdogFile, kCfgUDPRecordRate,   kCfgLogHoldFiles,   kCfgLogHoldSize,
 };
 
 namespace {

@@ -1,32 +1,45 @@
-// veld-logfile-follow: following a tailed file when other tools move it.
-// The path may lead to another file than the one last read (a rotation
-// renamed the old one away, and maybe created whole files in between), or
-// the file may have been emptied or rewritten under the offset (a
-// copy-and-truncate, or our own rotation before a crash).  The unsent rest of
-// the old file, and every file that lived at the path in between, are queued
-// and sent before the file the path leads to now.
+// veld-logfile-follow: what the tailer does when the file behind a path
+// changes.  Every way it can change, how it is seen, and what is done:
 //
-// The lines not read yet are then in a sibling of the file, found by its
-// identity (a rename keeps it), by the bytes just before our offset (a copy
-// keeps them), or, for files that lived between two looks, by being born
-// after the one we knew.  Only siblings that could hold the file's lines are
-// considered: regular files with one name (or in a directory only root and
-// the file's owner can write), owned by the file's owner or by root, whose
-// names begin with the file's name.
+//   the file ...                 seen as                       done
+//   grew                         same identity, same bytes     read on from the offset
+//                                before the offset
+//   was renamed away and a new   another identity at the path  the old one is read to its end
+//   one made (rotation)                                        (held descriptor, or found by its
+//                                                              identity among its siblings), then
+//                                                              every file born at the path in
+//                                                              between, then the new one from 0
+//   was replaced (renamed over,  another identity              as above; the old one only while
+//   or deleted and made anew)                                  held or still there
+//   had its inode number reused  same inode, other birth or    another file: as replaced
+//                                owner
+//   was truncated                same identity, shorter than   its unsent end is looked for in a
+//                                the offset                    copy; then read from 0
+//   was copied, then truncated   same identity, other bytes    the copy (same bytes before the
+//   (and maybe grew back past    before the offset or at the   offset and at the start) is read
+//   the offset)                  start                         from the offset, copies made after
+//                                                              it whole, the live file from 0
+//   was deleted while held       path gone, or no name left    read to its end from the held
+//                                                              descriptor, then let go
+//   was compressed after we      its name gone (the .gz is     as deleted while held; the .gz is
+//   took it over                 another file, never read)     never read
+//
+// An identity is device, inode, birth and owner; a fingerprint of nothing
+// vouches for nothing.  Look runs whether or not the link is up, so every
+// generation is found and held while the collector is away; whatever can
+// not be found again is said once.
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
+#include <ctime>
+#include <new>
 
 #include "veld-config-unix.h"
 #include "veld-logfile-follow.h"
 #include "veld-logfile-readers.h"
-#include "veld-logfile-rotate.h"
 
 namespace logfile {
 
@@ -34,283 +47,273 @@ namespace {
 
 constexpr char kMsgRestLost[] =
     "The unsent end of log file %s was moved away and could not be found again";
-constexpr size_t kMaxBetween = 16;  // files found between two looks, at most
-constexpr rlim_t kSpareFds = 64;    // descriptors never used for holding files open
-
-// Files held open between passes, and how many may be; tailer only.
-struct Holds {
-  size_t held = 0;
-  size_t may = 0;
-};
-Holds g_holds;
-
-// Lists `dir` afresh; null when it cannot be listed.
-veld::DirPtr List(int dir) {
-  int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  veld::DirPtr d(fdopendir(fd));
-  if (!d) close(fd);
-  return d;
-}
-
-// Opens the entry `name` of `dir` for reading when it is a regular file that
-// may hold the lines of a file owned by `owner`; *st receives its status.
-veld::UniqueFd OpenSibling(int dir, const struct stat &dir_st, const char *name, uid_t owner,
-                           struct stat *st) {
-  veld::UniqueFd fd(openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd.ok() || fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode) ||
-      (st->st_uid != owner && st->st_uid != 0) ||
-      (st->st_nlink > 1 && OthersCanAddNames(dir_st, owner)))
-    return veld::UniqueFd();
-  return fd;
-}
-
-// Whether `entry` names a sibling of `name`: it begins with it and goes on.
-bool Sibling(const char *entry, const char *name) {
-  size_t n = std::strlen(name);
-  return std::strncmp(entry, name, n) == 0 && entry[n] != '\0';
-}
-
-veld::UniqueFd FindByIdentity(int dir, FileId id, uint64_t offset, const Fingerprint &fp) {
-  veld::DirPtr d = List(dir);
-  if (!d) return veld::UniqueFd();
-  while (struct dirent *de = readdir(d.get())) {
-    if (de->d_ino != id.ino) continue;
-    veld::UniqueFd fd(
-        openat(dir, de->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat st;
-    // The same number may have come back for another file: the bytes before
-    // the offset tell.
-    if (fd.ok() && fstat(fd.get(), &st) == 0 && IdOf(st) == id && S_ISREG(st.st_mode) &&
-        static_cast<uint64_t>(st.st_size) >= offset && fp.Matches(fd.get(), offset))
-      return fd;
-  }
-  return veld::UniqueFd();
-}
-
-veld::UniqueFd FindCopy(int dir, const char *name, uint64_t offset, const Fingerprint &fp,
-                        const Fingerprint &head) {
-  struct stat dir_st, live;
-  if (fstat(dir, &dir_st) != 0 || fstatat(dir, name, &live, AT_SYMLINK_NOFOLLOW) != 0)
-    return veld::UniqueFd();
-  veld::DirPtr d = List(dir);
-  if (!d) return veld::UniqueFd();
-  veld::UniqueFd best;
-  statx_timestamp best_birth{};
-  while (struct dirent *de = readdir(d.get())) {
-    if (!Sibling(de->d_name, name)) continue;
-    struct stat st;
-    veld::UniqueFd fd = OpenSibling(dir, dir_st, de->d_name, live.st_uid, &st);
-    // A copy that holds no more than was read still tells which files came
-    // after it.
-    if (!fd.ok() || static_cast<uint64_t>(st.st_size) < offset || !fp.Matches(fd.get(), offset) ||
-        !head.Matches(fd.get(), head.len))
-      continue;
-    statx_timestamp birth = BirthOf(fd.get());
-    // The youngest copy is the one made last, from the file as we knew it.
-    if (!best.ok() || BirthBefore(best_birth, birth)) {
-      best = std::move(fd);
-      best_birth = birth;
-    }
-  }
-  return best;
-}
-
-void FindBetween(int dir, const char *name, const statx_timestamp &after,
-                 const std::vector<FileId> &known, std::vector<Earlier> *out) {
-  struct stat dir_st, live;
-  if (fstat(dir, &dir_st) != 0 || fstatat(dir, name, &live, AT_SYMLINK_NOFOLLOW) != 0) return;
-  veld::DirPtr d = List(dir);
-  if (!d) return;
-  struct Found {
-    statx_timestamp birth;
-    Earlier e;
-  };
-  std::vector<Found> found;
-  while (struct dirent *de = readdir(d.get())) {
-    if (!Sibling(de->d_name, name) || std::strstr(de->d_name, kBackupMark) != nullptr) continue;
-    struct stat st;
-    veld::UniqueFd fd = OpenSibling(dir, dir_st, de->d_name, live.st_uid, &st);
-    if (!fd.ok() || std::find(known.begin(), known.end(), IdOf(st)) != known.end()) continue;
-    statx_timestamp birth = BirthOf(fd.get());
-    // Birth times are kept to the clock tick: one born in the same tick as
-    // the file we knew counts as born after it, unless it was read already.
-    if (BirthBefore(birth, after) || ReadWhole(IdOf(st), birth, st.st_size)) continue;
-    Found f{birth, Earlier{}};
-    f.e.fd = std::move(fd);
-    f.e.id = IdOf(st);
-    f.e.birth = birth;
-    found.push_back(std::move(f));
-  }
-  std::sort(found.begin(), found.end(),
-            [](const Found &a, const Found &b) { return BirthBefore(a.birth, b.birth); });
-  if (found.size() > kMaxBetween) found.resize(kMaxBetween);
-  for (Found &f : found) out->push_back(std::move(f.e));
-}
-
-}  // namespace
-
-void ResetHoldBudget() {
-  struct rlimit rl;
-  g_holds.may = getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur <= kSpareFds
-                    ? 0
-                    : static_cast<size_t>(rl.rlim_cur - kSpareFds);
-}
-
-void Hold(FileState *fs, veld::UniqueFd fd) {
-  if (g_holds.may == 0) ResetHoldBudget();
-  if (!fs->fd.ok() && g_holds.held >= g_holds.may) return;
-  if (!fs->fd.ok()) ++g_holds.held;
-  fs->fd = std::move(fd);
-}
-
-veld::UniqueFd Unhold(FileState *fs) {
-  if (fs->fd.ok()) --g_holds.held;
-  return std::move(fs->fd);
-}
-
-void Release(FileState *fs) {
-  if (fs->fd.ok()) --g_holds.held;
-  fs->fd.close();
-}
-
-// Puts a file the path has moved away from in line to be sent, and claims
-// it, so a node that finds it again by its new name does not send it too.
-void Queue(P_LOGFILE_LIST node, FileState *fs, Earlier e) {
-  NoteReader(e.id, e.birth, node, e.offset, e.fp);
-  fs->earlier.push_back(std::move(e));
-}
-
-namespace {
-
-// The files born at the path after `first` (queued already), up to now.
-void QueueBetween(P_LOGFILE_LIST node, FileState *fs, const Target &t, FileId first,
-                  const statx_timestamp &born) {
-  std::vector<Earlier> found;
-  FindBetween(t.dir, t.name, born, {first, IdOf(t.st)}, &found);
-  for (Earlier &e : found) Queue(node, fs, std::move(e));
-}
-
-// Queues the old file `fd` (identity `id`) from the node's offset, and every
-// file born at the path after it.
-void QueueMoved(P_LOGFILE_LIST node, FileState *fs, const Target &t, veld::UniqueFd fd, FileId id) {
-  Earlier e;
-  e.birth = BirthOf(fd.get());
-  e.fd = std::move(fd);
-  e.id = id;
-  e.offset = node->filesize;
-  e.fp = fs->fp;
-  const statx_timestamp born = e.birth;
-  Queue(node, fs, std::move(e));
-  QueueBetween(node, fs, t, id, born);
-}
-
-// The descriptor of the target's file: the one held, when it is that file,
-// or one opened into *opened (-1 when it cannot be).
+constexpr char kMsgBetweenSkipped[] =
+    "%zu files that lived at log file %s between two looks were not sent (%zu at most are taken)";
+// The descriptor of the target: the one held for the current file, or one
+// opened into *opened (-1 when it cannot be).
 int TargetFd(const FileState *fs, const Target &t, veld::UniqueFd *opened) {
-  // A held descriptor is always that of the file `id`.
-  if (fs->fd.ok() && fs->identity_known && fs->id == IdOf(t.st)) return fs->fd.get();
+  if (fs->cur.fd.ok()) return fs->cur.fd.get();
   *opened = OpenTarget(t, O_RDONLY);
   return opened->get();
 }
 
-}  // namespace
-
-// The file at the path was emptied or rewritten under the offset: its unsent
-// end went into a copy (made by a copy-and-truncate, or by our rotation
-// before a crash), and the copies made after it hold whole files.
-void LostHead(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
-  // Nothing read yet, but the file's first bytes were seen: it was emptied
-  // before it could be read, and its copy is looked for all the same.
-  if (node->filesize > 0 || fs->head.len > 0) {
-    veld::UniqueFd copy = FindCopy(t.dir, t.name, node->filesize, fs->fp, fs->head);
-    struct stat st;
-    if (copy.ok() && fstat(copy.get(), &st) == 0) {
-      QueueMoved(node, fs, t, std::move(copy), IdOf(st));
-    } else if (!fs->lost_logged) {
-      Log(2, kMsgRestLost, node->log_file);
-      fs->lost_logged = true;
-    }
-  }
-  node->filesize = 0;
-  fs->fp = Fingerprint{};
-  // The first bytes of what the path holds now, taken at once: should it be
-  // emptied again before it is read, its copy can still be told.
-  fs->head = Fingerprint{};
-  veld::UniqueFd opened;
-  const int fd = TargetFd(fs, t, &opened);
-  if (fd >= 0 && !fs->head.Take(fd, std::min<uint64_t>(static_cast<uint64_t>(t.st.st_size),
-                                                       Fingerprint::kBytes)))
-    fs->head = Fingerprint{};
+void Queue(P_LOGFILE_LIST node, FileState *fs, Generation g) {
+  NoteReader(g.id, node, g.offset, g.fp);
+  fs->earlier.push_back(std::move(g));
 }
 
-namespace {
+// Queues the files born at the path after `after` and, when the path has
+// moved on, not after the file it leads to now (`moved`).
+void QueueBetween(P_LOGFILE_LIST node, FileState *fs, const Target &t, const FileId &after,
+                  bool moved) {
+  std::vector<Generation> found;
+  size_t skipped = 0;
+  FindBetween(node, t.dir, t.name, t.st.st_uid, after, moved ? &t.id : nullptr, &found, &skipped);
+  for (Generation &g : found) Queue(node, fs, std::move(g));
+  if (skipped > 0) Log(2, kMsgBetweenSkipped, skipped, node->log_file, kMaxBetween);
+}
 
-// Takes the file the path leads to now as the node's file: it is read from
-// its start, or, when another node read it until its own path moved away
-// from it (a file renamed within a watched directory and found again by the
-// scan), from where that node left it.
-void Adopt(P_LOGFILE_LIST node, FileState *fs, const Target &t, bool keep_offset) {
-  fs->id = IdOf(t.st);
-  fs->identity_known = true;
-  fs->birth = BirthAt(t.dir, t.name);
+// Whether a file still had something unsent when last seen (a file never
+// seen whole may have).
+bool Unsent(const Generation &g, uint64_t offset) { return offset < g.size || g.size == 0; }
+
+// The unsent end of the file `g` (its offset `offset`) is in a copy that
+// holds the same bytes before the offset and at the start: a copy-and-
+// truncate's, or our own rotation's.  Queued with what was born after it.
+bool QueueCopy(P_LOGFILE_LIST node, FileState *fs, const Target &t, const Generation &g,
+               uint64_t offset) {
+  Generation copy;
+  veld::UniqueFd fd = FindCopy(t.dir, t.name, t.st.st_uid, offset, g.fp, g.head, &copy.id);
+  if (!fd.ok()) return false;
+  copy.fd.Take(std::move(fd));
+  copy.offset = offset;
+  copy.fp = g.fp;
+  const FileId after = copy.id;
+  Queue(node, fs, std::move(copy));
+  QueueBetween(node, fs, t, after, false);
+  return true;
+}
+
+// Takes the file the path leads to now as the node's file, held open.  It
+// is read from its start, or from the offset kept (`keep`: the offset and
+// fingerprints already belong to it), or, when another node read it until
+// its own path moved away from it (a file renamed within a watched
+// directory and found again by the scan), from where that node left it.
+void Adopt(P_LOGFILE_LIST node, FileState *fs, const Target &t, bool keep) {
+  veld::UniqueFd fd = OpenTarget(t, O_RDONLY);
+  Generation cur;
+  cur.id = t.id;
+  if (keep) {
+    cur.fp = fs->cur.fp;
+    cur.head = fs->cur.head;
+  } else {
+    node->filesize = 0;
+  }
+  fs->cur = std::move(cur);
+  fs->known = true;
   uint64_t offset;
   Fingerprint fp;
-  veld::UniqueFd fd;
-  // Opened only to check a file another node read: an idle file is not.
-  if (!IsReader(fs->id, fs->birth, node)) fd = OpenTarget(t, O_RDONLY);
-  if (fd.ok() && TakeOver(fs->id, fs->birth, fd.get(), node, &offset, &fp)) {
+  if (fd.ok() && TakeOver(t.id, fd.get(), node, &offset, &fp)) {
     node->filesize = offset;
-    fs->fp = fp;
-    fs->head = Fingerprint{};  // taken again at the next read
-  } else if (!keep_offset) {
-    node->filesize = 0;
-    fs->fp = Fingerprint{};
-    fs->head = Fingerprint{};
-  } else {
-    fs->head = Fingerprint{};  // taken again at the next read
+    fs->cur.fp = fp;
+    fs->cur.head = Fingerprint{};
   }
-  NoteReader(fs->id, fs->birth, node, node->filesize, fs->fp);
-  if (fd.ok()) Hold(fs, std::move(fd));
+  NoteReader(fs->cur.id, node, node->filesize, fs->cur.fp);
+  if (fd.ok()) fs->cur.fd.Take(std::move(fd));
 }
 
-}  // namespace
-
-// The path leads to another file than the one last read (or is seen for the
-// first time since a start).  The old file's unread rest, and every file that
-// lived at the path in between, go first.
-void Arrive(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
-  const FileId now = IdOf(t.st);
-  const bool saved = fs->from_positions;
-  fs->from_positions = false;
-  if (!fs->identity_known || (saved && fs->id == now)) {
-    // First sight: an offset saved without an identity is trusted, as is
-    // one saved for this very file (its fingerprint is checked next).
-    Adopt(node, fs, t, true);
-    return;
+// The path leads to another file than the one the offset was measured in:
+// the old one's unsent end goes first, found by its held descriptor or its
+// identity (or, failing both, by its bytes in a copy), then whatever lived at
+// the path in between.
+void MovedOn(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
+  Generation old = std::move(fs->cur);
+  old.offset = node->filesize;
+  const FileId after = old.id;
+  bool there = old.fd.ok();
+  if (!there) {
+    // One the budget would not let us hold is found again when its turn comes.
+    veld::UniqueFd fd = FindByIdentity(t.dir, old);
+    there = fd.ok();
+    old.fd.Take(std::move(fd));
   }
-  veld::UniqueFd old = Unhold(fs);
-  if (!old.ok()) old = FindByIdentity(t.dir, fs->id, node->filesize, fs->fp);
-  if (old.ok()) {
-    QueueMoved(node, fs, t, std::move(old), fs->id);
-  } else {
-    LostHead(node, fs, t);  // looks for a copy by its bytes instead
+  if (there) {
+    Queue(node, fs, std::move(old));
+    QueueBetween(node, fs, t, after, true);
+  } else if (!Unsent(old, old.offset) || !QueueCopy(node, fs, t, old, old.offset)) {
+    if (Unsent(old, old.offset)) SayLost(node);
+    QueueBetween(node, fs, t, after, true);
   }
   Adopt(node, fs, t, false);
 }
 
-// Checks, before reading on, that the file still holds what the offset
-// was measured in: not shorter, and the same bytes just before it.
+// After a start: the files saved as unsent are found again by identity, and
+// the saved current file is checked against what the path holds.
+void Resume(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
+  fs->from_positions = false;
+  for (auto it = fs->earlier.begin(); it != fs->earlier.end();) {
+    veld::UniqueFd fd = FindByIdentity(t.dir, *it);
+    if (fd.ok()) {
+      it->fd.Take(std::move(fd));
+      NoteReader(it->id, node, it->offset, it->fp);
+      ++it;
+    } else {
+      if (Unsent(*it, it->offset)) SayLost(node);
+      it = fs->earlier.erase(it);
+    }
+  }
+  if (fs->cur.id == t.id)
+    Adopt(node, fs, t, true);
+  else
+    MovedOn(node, fs, t);
+}
+
+// The file at the path must still hold what the offset was measured in:
+// not shorter, the same bytes just before it and the same first bytes.  An
+// idle file costs nothing here.
 void CheckContinuity(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
   const uint64_t size = static_cast<uint64_t>(t.st.st_size), offset = node->filesize;
-  if (size == offset || (offset == 0 && fs->head.len == 0)) return;
+  if (size == offset || (offset == 0 && fs->cur.head.empty())) return;
   bool rewritten = size < offset;
-  if (!rewritten && (fs->fp.len > 0 || fs->head.len > 0)) {
+  if (!rewritten && (!fs->cur.fp.empty() || !fs->cur.head.empty())) {
     veld::UniqueFd opened;
     const int fd = TargetFd(fs, t, &opened);
-    rewritten = fd >= 0 && (!fs->fp.Matches(fd, offset) || !fs->head.Matches(fd, fs->head.len));
+    rewritten = fd >= 0 && !StillHolds(fd, offset, fs->cur);
   }
   if (rewritten) LostHead(node, fs, t);
+}
+
+// The path is gone, or may not be read: a held file is read on, since a
+// writer may go on writing into it until it reopens its log; once it has
+// no name left and is read to its end, it is let go.
+void LookHeld(P_LOGFILE_LIST node, FileState *fs) {
+  struct stat st;
+  if (!fs->cur.fd.ok() || !StatFd(fs->cur.fd.get(), &st, nullptr)) return;
+  fs->cur.size = static_cast<uint64_t>(st.st_size);
+  fs->cur.deleted = st.st_nlink == 0;
+  if (fs->cur.deleted && node->filesize >= fs->cur.size) fs->cur.fd.reset();
+}
+
+// Files moved away: their sizes as they stand, and those sent whole and no
+// longer growing let go (a writer may go on writing into a renamed file for
+// a while).  A file another node has taken is theirs.
+void LookEarlier(P_LOGFILE_LIST node, FileState *fs) {
+  for (auto it = fs->earlier.begin(); it != fs->earlier.end();) {
+    struct stat st;
+    const bool held = it->fd.ok() && StatFd(it->fd.get(), &st, nullptr);
+    const uint64_t size = held ? static_cast<uint64_t>(st.st_size) : it->size;
+    if (!IsReader(it->id, node) || (it->offset >= size && size == it->size)) {
+      it = fs->earlier.erase(it);
+      continue;
+    }
+    it->size = size;
+    if (held) it->deleted = st.st_nlink == 0;
+    ++it;
+  }
+}
+
+}  // namespace
+
+FileState *StateOf(P_LOGFILE_LIST node) {
+  if (node->state == nullptr) node->state = new (std::nothrow) FileState{};
+  return node->state;
+}
+
+void LostHead(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
+  const uint64_t offset = node->filesize;
+  if ((offset > 0 || !fs->cur.head.empty()) && !QueueCopy(node, fs, t, fs->cur, offset)) {
+    SayLost(node);
+    // The copies made since the last look still hold whole lines unread.
+    FileId since;
+    since.has_birth = fs->looked_at.tv_sec != 0;
+    since.birth = fs->looked_at;
+    QueueBetween(node, fs, t, since, false);
+  }
+  node->filesize = 0;
+  fs->cur.size = static_cast<uint64_t>(t.st.st_size);
+  fs->cur.fp = Fingerprint{};
+  // The first bytes of what the path holds now, taken at once: should it be
+  // emptied again before it is read, its copy can still be told.
+  veld::UniqueFd opened;
+  const int fd = TargetFd(fs, t, &opened);
+  if (fd < 0 || !fs->cur.head.Take(fd, std::min<uint64_t>(static_cast<uint64_t>(t.st.st_size),
+                                                          Fingerprint::kBytes)))
+    fs->cur.head = Fingerprint{};
+}
+
+bool Look(P_LOGFILE_LIST node, FileState *fs, Target *t) {
+  const bool found = FindTarget(node, fs, t);
+  if (found) {
+    if (fs->from_positions)
+      Resume(node, fs, *t);
+    else if (!fs->known)
+      Adopt(node, fs, *t, true);  // first sight: an offset saved without an identity is trusted
+    else if (!(fs->cur.id == t->id))
+      MovedOn(node, fs, *t);
+    CheckContinuity(node, fs, *t);
+    fs->cur.size = static_cast<uint64_t>(t->st.st_size);
+    fs->cur.deleted = false;
+    fs->cur.id = t->id;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);  // the clock file births are taken from
+    fs->looked_at = statx_timestamp{now.tv_sec, static_cast<uint32_t>(now.tv_nsec), 0};
+  } else {
+    LookHeld(node, fs);
+  }
+  LookEarlier(node, fs);
+  return found;
+}
+
+void SayLost(P_LOGFILE_LIST node) { Log(2, kMsgRestLost, node->log_file); }
+
+bool StillHolds(int fd, uint64_t offset, const Generation &g) {
+  return (g.fp.empty() || g.fp.Matches(fd, offset)) &&
+         (g.head.empty() || g.head.Matches(fd, g.head.len));
+}
+
+bool HasBacklog(P_LOGFILE_LIST node, const FileState &fs) {
+  if (node->filesize < fs.cur.size) return true;
+  return std::any_of(fs.earlier.begin(), fs.earlier.end(),
+                     [](const Generation &g) { return g.offset < g.size; });
+}
+
+uint64_t Backlog(P_LOGFILE_LIST node, const FileState &fs) {
+  uint64_t sum = fs.cur.size > node->filesize ? fs.cur.size - node->filesize : 0;
+  for (const Generation &g : fs.earlier)
+    if (g.size > g.offset) sum += g.size - g.offset;
+  return sum;
+}
+
+void QueueOwnBackup(P_LOGFILE_LIST node, FileState *fs, veld::UniqueFd backup) {
+  Generation g;
+  struct stat st;
+  if (StatFd(backup.get(), &st, &g.id)) {
+    g.size = static_cast<uint64_t>(st.st_size);
+    g.offset = node->filesize;
+    g.fp = fs->cur.fp;
+    g.head = fs->cur.head;
+    g.fd.Take(std::move(backup));
+    Queue(node, fs, std::move(g));
+  }
+  node->filesize = 0;
+  fs->cur.fp = Fingerprint{};
+  fs->cur.head = Fingerprint{};
+}
+
+void NoteCurrent(P_LOGFILE_LIST node, FileState *fs) {
+  if (!fs->known || (fs->noted && fs->noted_id == fs->cur.id && fs->noted_offset == node->filesize))
+    return;
+  NoteReader(fs->cur.id, node, node->filesize, fs->cur.fp);
+  fs->noted = true;
+  fs->noted_id = fs->cur.id;
+  fs->noted_offset = node->filesize;
+}
+
+int EarlierFd(P_LOGFILE_LIST node, const Generation &g, veld::UniqueFd *opened) {
+  if (g.fd.ok()) return g.fd.get();
+  const int dir = DirectoryOf(node);
+  if (dir >= 0) *opened = FindByIdentity(dir, g);
+  return opened->get();
 }
 
 }  // namespace logfile

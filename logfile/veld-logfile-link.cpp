@@ -31,6 +31,7 @@
 
 #include "veld-config-unix.h"
 #include "veld-logfile-link.h"
+#include "veld-logfile-stats.h"
 #include "veld-logfile-transport.h"
 #include "veld-logfile.h"
 #include "veld-threads.h"
@@ -187,6 +188,7 @@ bool logfile::LinkReconnect(SOCKET_DATA &d) {
   NetClose(&d);
   if (g_link.down && Clock::now() - g_link.failed_at < kRetryPause) return false;
   if (NetConnect(&d) == 0) {
+    CountReconnect();
     g_send_failed.Clear();
     if (g_link.down && g_link.dropped > 0) Log(2, kMsgMetricsDropped, g_link.dropped);
     g_link = LinkState{};
@@ -198,7 +200,12 @@ bool logfile::LinkReconnect(SOCKET_DATA &d) {
   return false;
 }
 
-void logfile::LinkDropped() { ++g_link.dropped; }
+void logfile::LinkDropped() {
+  ++g_link.dropped;
+  CountDropped(1);
+}
+
+bool logfile::LinkIsDatagram() { return sockData != nullptr && sockData->proto == kProtoUDP; }
 
 int NetConnect(P_SOCKET_DATA op_data) {
   if (op_data == nullptr) return 1;

@@ -32,6 +32,9 @@ inline const char *ServerName(const SOCKET_DATA &d) {
 // said when it is back.
 bool LinkReconnect(SOCKET_DATA &d);
 void LinkDropped();
+// Whether the link is one that cannot push back (UDP): its senders pace
+// themselves.
+bool LinkIsDatagram();
 
 }  // namespace logfile
 

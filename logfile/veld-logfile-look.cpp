@@ -119,6 +119,10 @@ bool FollowSymlink(P_LOGFILE_LIST node, FileState *fs, Target *t) {
   t->name = t->via.name;
   t->way = t->via.way;
   t->dir_st = t->via.dir_st;
+  if (!StatAt(t->dir, t->name, &t->st, &t->id)) {
+    SayOpenFailed(node);
+    return false;
+  }
   return true;
 }
 
@@ -147,8 +151,7 @@ bool logfile::FindTarget(P_LOGFILE_LIST node, FileState *fs, Target *t) {
   SplitPath(path, &dirpath, &name);
   const DirEntry &d = Dirs().Get(dirpath, g_generation);
   int lookup = d.error;
-  if (d.reach == Reach::kOk)
-    lookup = fstatat(d.dir.fd.get(), name, &t->st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+  if (d.reach == Reach::kOk) lookup = StatAt(d.dir.fd.get(), name, &t->st, &t->id) ? 0 : errno;
   if (*name == '\0' || d.reach == Reach::kMissing ||
       (d.reach == Reach::kOk && (lookup == ENOENT || lookup == ENOTDIR))) {
     SayOnce(&fs->missing_logged, kMsgFileMissing, path);
@@ -199,6 +202,14 @@ veld::UniqueFd logfile::OpenTarget(const Target &t, int mode) {
 }
 
 void logfile::NewLookGeneration() { ++g_generation; }
+
+int logfile::DirectoryOf(P_LOGFILE_LIST node) {
+  std::string_view dirpath;
+  const char *name;
+  SplitPath(node->log_file, &dirpath, &name);
+  const DirEntry &d = Dirs().Get(dirpath, g_generation);
+  return d.reach == Reach::kOk ? d.dir.fd.get() : -1;
+}
 
 void logfile::SayOpenFailed(P_LOGFILE_LIST node) { Log(2, kMsgFileOpenFailed, node->log_file); }
 

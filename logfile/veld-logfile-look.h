@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include "veld-logfile-identity.h"
 #include "veld-logfile-path.h"
 #include "veld-logfile.h"
 #include "veld-owners.h"
@@ -18,6 +19,7 @@ struct Target {
   int dir = -1;                // the directory holding the file
   const char *name = nullptr;  // the file's name in it
   struct stat st {};
+  FileId id;  // of the file: device, inode, birth, owner
   // The way to `dir` and its status: a sibling found in `dir` may be
   // touched when MayTouch(way, dir_st, its status) holds.
   Way way;
@@ -36,6 +38,9 @@ void NewLookGeneration();
 bool FindTarget(P_LOGFILE_LIST node, FileState *fs, Target *t);
 // Opens the target; it must still be the file that was looked at (ESTALE).
 veld::UniqueFd OpenTarget(const Target &t, int mode);
+// The directory the node's path names, reached in this look generation
+// (held by the lookups' cache); -1 when it cannot be reached or may not be.
+int DirectoryOf(P_LOGFILE_LIST node);
 // Says that the node's file could not be opened for reading.
 void SayOpenFailed(P_LOGFILE_LIST node);
 // Whether the text after the last "." of `path` is on IgnoreList.

@@ -1,12 +1,12 @@
-// veld-logfile-position: the position file, one
-// "path=offset,timestamp,device,inode,fingerprint" line per tailed file,
-// which lets a restart resume where the tailer left off, and know whether
-// the file at the path is still the one the offset was measured in.
+// veld-logfile-position: the position file, one line per tailed file (its
+// format is in veld-logfile-position.h), which lets a restart resume where
+// the tailer left off, and know which files still hold unsent lines.
 //
 // It is replaced whole and atomically (a synced sibling renamed over it), so
 // a crash or a full disk never costs the saved offsets, and it is left alone
 // when nothing in it would change, so an idle agent does not flush the disk
-// every ten seconds.
+// every ten seconds.  It is root's alone (0600): it holds digests of log
+// bytes.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,6 +24,7 @@
 #include "veld-config-unix.h"
 #include "veld-logfile-follow.h"
 #include "veld-logfile-identity.h"
+#include "veld-logfile-position.h"
 #include "veld-logfile-rotate.h"
 #include "veld-logfile.h"
 #include "veld-owners.h"
@@ -32,78 +33,25 @@ using namespace logfile;
 
 namespace {
 
-constexpr size_t kPositionLine = 2048;  // a line longer than this is read in pieces
+// Lines longer than this are no lines of ours: they are skipped whole.
+constexpr size_t kPositionLineMax = 1 << 20;
 
 constexpr char kMsgPositionsRead[] = "Processed our watchdog file %s, successfully.";
 constexpr char kMsgPositionsReadFailed[] = "Failed to read our watchdog file %s, ignoring.";
 
-}  // namespace
-
-namespace {
-
-// The fields a line carries after the timestamp: the device and inode of
-// the file the offset was measured in, and the bytes before the offset in
-// hexadecimal.  A reader of "path=offset,timestamp" lines parses the
-// timestamp up to the first comma and never sees them.
-void WriteIdentity(std::string *out, const FileId &id, const Fingerprint &fp) {
-  char number[64];
-  std::snprintf(number, sizeof number, ",%" PRIu64 ",%" PRIu64 ",", static_cast<uint64_t>(id.dev),
-                static_cast<uint64_t>(id.ino));
-  *out += number;
-  static const char kHex[] = "0123456789abcdef";
-  for (size_t i = 0; i < fp.len; ++i) {
-    *out += kHex[fp.bytes[i] >> 4];
-    *out += kHex[fp.bytes[i] & 15];
+// The next line of `f` without its line end into *line; false at the end.
+// *whole is false for a line longer than kPositionLineMax.
+bool NextLine(FILE *f, std::string *line, bool *whole) {
+  line->clear();
+  *whole = true;
+  int c;
+  while ((c = std::getc(f)) != EOF && c != '\n') {
+    if (line->size() < kPositionLineMax)
+      *line += static_cast<char>(c);
+    else
+      *whole = false;
   }
-}
-
-bool Digits(std::string_view s, uint64_t *v) {
-  if (s.empty() || s.size() > 20) return false;
-  uint64_t n = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9' || n > (UINT64_MAX - 9) / 10) return false;
-    n = n * 10 + static_cast<uint64_t>(c - '0');
-  }
-  *v = n;
-  return true;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-// `rest` is "timestamp[,dev,ino,fingerprint]"; a line that carries the
-// identity gives it to the node, to be checked when the file is first seen.
-void ReadIdentity(P_LOGFILE_LIST node, std::string_view rest) {
-  std::string_view f[4];
-  size_t n = 0;
-  for (size_t at = 0; n < 4; ++n) {
-    size_t comma = rest.find(',', at);
-    f[n] = rest.substr(at, comma == std::string_view::npos ? std::string_view::npos : comma - at);
-    if (comma == std::string_view::npos) {
-      ++n;
-      break;
-    }
-    at = comma + 1;
-  }
-  uint64_t dev, ino;
-  if (n < 4 || !Digits(f[1], &dev) || !Digits(f[2], &ino) ||
-      f[3].size() > 2 * Fingerprint::kBytes || f[3].size() % 2 != 0)
-    return;
-  Fingerprint fp;
-  for (size_t i = 0; i < f[3].size(); i += 2) {
-    int hi = HexDigit(f[3][i]), lo = HexDigit(f[3][i + 1]);
-    if (hi < 0 || lo < 0) return;
-    fp.bytes[fp.len++] = static_cast<unsigned char>(hi * 16 + lo);
-  }
-  if (node->state == nullptr) node->state = new (std::nothrow) FileState{};
-  if (node->state == nullptr) return;
-  node->state->identity_known = true;
-  node->state->from_positions = true;
-  node->state->id = FileId{static_cast<dev_t>(dev), static_cast<ino_t>(ino)};
-  node->state->fp = fp;
+  return c != EOF || !line->empty();
 }
 
 }  // namespace
@@ -113,30 +61,20 @@ int LogFileReadWatchdogFile(const char *watchdog_file) {
   veld::FilePtr f(std::fopen(watchdog_file, "re"));
   if (!f) return 1;
 
-  // First node of each path, case-insensitively: a line goes to the first
-  // node that a walk from the head would find, at the cost of one lookup.
-  std::unordered_map<std::string_view, P_LOGFILE_LIST, veld::NoCaseHash, veld::NoCaseEq> first;
+  // First node of each path, exactly as spelt: a line goes to the first node
+  // that a walk from the head would find, at the cost of one lookup.
+  std::unordered_map<std::string_view, P_LOGFILE_LIST> first;
   for (P_LOGFILE_LIST n = LogFileList.load(std::memory_order_acquire); n != nullptr;
        n = n->next.load(std::memory_order_acquire))
     if (n->log_file != nullptr) first.emplace(n->log_file, n);
 
-  char line[kPositionLine];
-  while (std::fgets(line, sizeof line, f.get()) != nullptr) {
-    char *eq = std::strchr(line, '=');
-    if (eq == nullptr) continue;
-    char *comma = std::strchr(eq + 1, ',');
-    if (comma == nullptr) continue;
-    *eq = '\0';
-    *comma = '\0';
-    char *path = line, *offset = eq + 1, *stamp = comma + 1;
-    trim(path);
-    trim(offset);
-    trim(stamp);
-    auto it = first.find(std::string_view(path));
-    if (it == first.end()) continue;
-    it->second->filesize = std::strtoull(offset, nullptr, 0);
-    it->second->timestamp = std::strtoull(stamp, nullptr, 0);
-    ReadIdentity(it->second, stamp);
+  std::string line;
+  bool whole;
+  while (NextLine(f.get(), &line, &whole)) {
+    PositionLine pl;
+    if (!whole || !SplitPosition(line, &pl)) continue;
+    auto it = first.find(pl.path);
+    if (it != first.end()) LoadPosition(it->second, pl.fields);
   }
   return 1;
 }
@@ -168,32 +106,9 @@ bool SameFile(const struct stat &a, const struct stat &b) {
 
 void BuildContent(std::string *content) {
   content->clear();
-  char number[48];
   for (P_LOGFILE_LIST n = LogFileList.load(std::memory_order_acquire); n != nullptr;
-       n = n->next.load(std::memory_order_acquire)) {
-    // Where the file's unsent lines start: in a file the path has moved away
-    // from, or in the file it leads to now.
-    uint64_t offset = n->filesize;
-    const FileState *fs = n->state;
-    const FileId *id = nullptr;
-    const Fingerprint *fp = nullptr;
-    if (fs != nullptr && fs->identity_known) {
-      id = &fs->id;
-      fp = &fs->fp;
-      for (const Earlier &e : fs->earlier) {
-        if (e.seen_size >= 0 && e.offset >= static_cast<uint64_t>(e.seen_size)) continue;
-        offset = e.offset;
-        id = &e.id;
-        fp = &e.fp;
-        break;
-      }
-    }
-    *content += n->log_file != nullptr ? n->log_file : "";
-    std::snprintf(number, sizeof number, "=%" PRIu64 ",%" PRIu64, offset, n->timestamp);
-    *content += number;
-    if (id != nullptr) WriteIdentity(content, *id, *fp);
-    *content += '\n';
-  }
+       n = n->next.load(std::memory_order_acquire))
+    FormatPosition(n, content);
 }
 
 // Writes `content` to a fresh sibling of `path`, syncs it and renames it over
@@ -203,7 +118,7 @@ bool ReplaceFile(const char *path, const std::string &content, struct stat *writ
   std::string tmp = std::string(path) + "._hlr_tmpXXXXXX";
   veld::UniqueFd fd(mkostemp(tmp.data(), O_CLOEXEC));
   if (!fd.ok()) return false;
-  bool ok = fchmod(fd.get(), 0644) == 0 &&
+  bool ok = fchmod(fd.get(), 0600) == 0 &&
             full_write(fd.get(), content.data(), content.size()) == content.size() &&
             fsync(fd.get()) == 0 && fstat(fd.get(), written) == 0;
   if (fd.close() != 0) ok = false;

@@ -38,6 +38,7 @@
 #include <cstring>
 
 #include "veld-logfile-record.h"
+#include "veld-logfile-stats.h"
 
 namespace logfile {
 
@@ -51,6 +52,7 @@ void RecordReader::Start(int fd, uint64_t from, uint64_t limit, time_t stamp) {
   raw_ = 0;
   building_ = paused_ = false;
   burst_ = 0;
+  sent_ = 0;
   batch_.used = batch_.count = 0;
   in_len_ = in_next_ = 0;
   head_ = Fingerprint{};
@@ -61,6 +63,10 @@ void RecordReader::Start(int fd, uint64_t from, uint64_t limit, time_t stamp) {
 bool RecordReader::Flush() {
   size_t sent = batch_.count > 0 ? LinkSendBatch(batch_) : 0;
   bool all = sent == batch_.count;
+  sent_ += sent;
+  uint64_t bytes = 0;
+  for (size_t i = 0; i < sent; ++i) bytes += batch_.entries[i].len;
+  CountSent(sent, bytes);
   if (all)
     done_ = taken_;
   else if (sent > 0)
@@ -93,13 +99,22 @@ bool RecordReader::Emit() {
 // return (pause, limit or failure: the caller tells which).
 bool RecordReader::TakeBytes(const char *in, size_t n, bool *stop) {
   for (size_t i = 0; i < n; ++i) {
+    // A batch that cannot hold another whole record ends the burst, as
+    // kBurstRecords records do: one burst is one send.
+    if (raw_ == 0 && batch_.count > 0 && Batch::kBytes - batch_.used < kRecordBuffer) {
+      paused_ = true;
+      if (!Flush()) return false;
+      *stop = true;
+      return true;
+    }
     unsigned char b = static_cast<unsigned char>(in[i]);
     char c = static_cast<char>(b & 0x7f);
     ++raw_;
     ++in_next_;
     if (c != '\0' && (c != '\n' || b == '\n')) {
       if (!building_) {
-        // Room for a whole record, or the batch goes first.
+        // Room for a whole record, or the batch goes first (only after NULs
+        // that began this record, which the check above lets through).
         if (Batch::kBytes - batch_.used < kRecordBuffer && !Flush()) return false;
         batch_.entries[batch_.count++] = Batch::Entry{static_cast<uint32_t>(batch_.used), 0, 0};
         std::memcpy(batch_.bytes + batch_.used, prefix_, plen_);
@@ -208,10 +223,7 @@ ReadOutcome RecordReader::Run() {
       in_at_ = pos_;
       in_len_ = static_cast<size_t>(n);
       in_next_ = 0;
-      if (in_at_ == 0) {
-        head_.len = static_cast<uint8_t>(std::min<size_t>(in_len_, Fingerprint::kBytes));
-        std::memcpy(head_.bytes, in_, head_.len);
-      }
+      if (in_at_ == 0) head_ = Fingerprint::Of(in_, std::min(in_len_, Fingerprint::kBytes));
       pos_ += in_len_;
       if (in_[0] == '\0' && in_[in_len_ - 1] == '\0' &&
           std::all_of(in_, in_ + in_len_, [](char c) { return c == '\0'; })) {
@@ -228,13 +240,11 @@ ReadOutcome RecordReader::Run() {
 }
 
 Fingerprint RecordReader::TakeFingerprint() const {
+  const size_t len = static_cast<size_t>(std::min<uint64_t>(done_, Fingerprint::kBytes));
+  if (done_ >= in_at_ + len && done_ <= in_at_ + in_len_)
+    return Fingerprint::Of(in_ + (done_ - in_at_ - len), len);
   Fingerprint fp;
-  fp.len = static_cast<uint8_t>(std::min<uint64_t>(done_, Fingerprint::kBytes));
-  if (done_ >= in_at_ + fp.len && done_ <= in_at_ + in_len_) {
-    std::memcpy(fp.bytes, in_ + (done_ - in_at_ - fp.len), fp.len);
-  } else if (!fp.Take(fd_, done_)) {
-    fp.len = 0;
-  }
+  fp.Take(fd_, done_);  // empty when it cannot be read
   return fp;
 }
 

@@ -53,9 +53,10 @@ enum class ReadOutcome {
   kTruncated,  // the file shrank under the read; nothing of the cut line went out
 };
 
-// Turns the bytes of a file into records and sends them in batches.
-// Resumable: after kBurst, Run goes on where it stopped.  One instance, the
-// tailer's, holds the buffers.
+// Turns the bytes of a file into records and sends them in batches.  A
+// burst ends after kBurstRecords records or when the batch cannot hold
+// another record, whichever comes first.  Resumable: after kBurst, Run goes
+// on where it stopped.  One instance, the tailer's, holds the buffers.
 class RecordReader {
  public:
   // Reads `fd` from `from`; stops at the first record end at or past `limit`
@@ -63,6 +64,7 @@ class RecordReader {
   void Start(int fd, uint64_t from, uint64_t limit, time_t stamp);
   ReadOutcome Run();
   uint64_t consumed() const { return done_; }  // the offset behind the last record sent
+  size_t sent() const { return sent_; }        // records handed over since Start
   // The fingerprint at consumed(), from the bytes read where possible.
   Fingerprint TakeFingerprint() const;
   // The file's first bytes, when this read began at the start of the file:
@@ -87,6 +89,7 @@ class RecordReader {
   size_t raw_ = 0;             // line bytes of the record being built
   bool building_ = false;      // a record has been started in the batch
   unsigned burst_ = 0;         // records since the last burst ended
+  size_t sent_ = 0;            // records handed over since Start
   bool paused_ = false;        // Run returned kBurst with the burst sent
   Batch batch_;
   Fingerprint head_;

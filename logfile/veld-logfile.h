@@ -88,6 +88,21 @@ void *LogFileThread(void *vkp);
 void LogFilePass(const char *watchdog_file);
 void LogFileProcess(P_LOGFILE_LIST vkp);
 
+// ---- what the agent reports of itself (veld-logfile-stats.cpp) ------------
+// Counters since the start, and what the last look at every file found.
+typedef struct LogFileStats_ {
+  uint64_t lines_sent;             // log-line records the collector took
+  uint64_t bytes_sent;             // their bytes
+  uint64_t backlog_bytes;          // bytes not yet sent, over every tailed file
+  uint64_t oldest_unsent_seconds;  // how long the oldest of them has waited
+  uint64_t files_tailed;           // tailed paths that lead to a file
+  uint64_t held_deleted_files;     // files with no name left, held until sent
+  uint64_t held_deleted_bytes;     // what those pin
+  uint64_t reconnects;             // times the link was opened again
+  uint64_t records_dropped;        // metric records lost to outages, lines let go at the hold cap
+} LOGFILE_STATS;
+void LogFileGetStats(LOGFILE_STATS *out);
+
 // ---- rotation (veld-logfile-rotate.cpp; copying: veld-logfile-copy.cpp) ----
 // rotate_log returns 1 when the live file was copied to backup 0 and emptied;
 // 0 when it stopped early, leaving the remaining files as they were.

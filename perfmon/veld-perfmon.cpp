@@ -1,7 +1,7 @@
 // veld-perfmon: the performance monitor's thread.  It starts the five
-// samplers once and then, for ever, runs their passes and sleeps 300
-// seconds; every pass reads its kernel files afresh and sends one record per
-// metric over the collector link.  A sampler that cannot start ends this
+// samplers once and then, for ever, runs their passes (and the agent's own
+// figures, veld-perfmon-agent.cpp) and sleeps 300 seconds; every pass reads its kernel files afresh
+// and sends one record per metric over the collector link.  A sampler that cannot start ends this
 // thread alone: the rest of the agent goes on forwarding log lines.
 //
 // The record helpers and the line reader that the samplers share live here
@@ -21,6 +21,7 @@
 
 #include "veld-config-unix.h"
 #include "veld-logfile.h"
+#include "veld-perfmon-agent.h"
 #include "veld-perfmon.h"
 
 namespace {
@@ -79,6 +80,7 @@ unsigned int PerfMonCycle(P_PERFMON_SAMPLERS s, unsigned int i) {
   PerfMonMEMProcess(s->mem);
   PerfMonNETProcess(s->net);
   PerfMonDISKProcess(s->disk);
+  PerfMonAGENTProcess();
   if (i % PERFMON_SYS_EVERY != 0) return i + 1;
   PerfMonSYSProcess(s->sys);
   return 1;

@@ -81,7 +81,7 @@ TEST_F(PositionFileTest, RoundTripKeepsSixtyFourBitOffsetsAndTimestamps) {
             "/var/log/none=0,0\n");
   struct stat st;
   ASSERT_EQ(stat(pos().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);  // digests of root's logs: root's alone
 
   a->filesize = b->filesize = b->timestamp = 0;
   c->filesize = 99;
@@ -100,21 +100,26 @@ TEST_F(PositionFileTest, EmptyListWritesEmptyFile) {
 
 // ---- reading
 
-TEST_F(PositionFileTest, ReadMatchesCaseInsensitivelyAndOnlyTheFirstNode) {
+// File names on Linux are case-sensitive: /var/log/Pair.log and
+// /var/log/pair.log are two files, and neither may take the other's offset.
+TEST_F(PositionFileTest, ReadMatchesPathsExactlyAndOnlyTheFirstNode) {
   P_LOGFILE_LIST first = AddFile("/var/log/app");
   P_LOGFILE_LIST twin = AddFile("/var/log/app");
-  P_LOGFILE_LIST other = AddFile("/var/log/Other");
+  P_LOGFILE_LIST upper = AddFile("/var/log/Other");
+  P_LOGFILE_LIST lower = AddFile("/var/log/other");
   WriteFile(pos(),
             "/VAR/LOG/APP=10,1\n"
             "/var/log/app=20,2\n"
+            "/var/log/app=25,3\n"
             "/var/log/other=30,3\n"
             "/var/log/gone=40,4\n");
   ASSERT_EQ(LogFileReadWatchdogFile(pos().c_str()), 1);
-  EXPECT_EQ(first->filesize, 20u);  // both lines go to the first node; the later wins
-  EXPECT_EQ(first->timestamp, 2u);
+  EXPECT_EQ(first->filesize, 25u);  // both lines go to the first node; the later wins
+  EXPECT_EQ(first->timestamp, 3u);
   EXPECT_EQ(twin->filesize, 0u);
-  EXPECT_EQ(other->filesize, 30u);
-  EXPECT_EQ(other->timestamp, 3u);
+  EXPECT_EQ(upper->filesize, 0u);
+  EXPECT_EQ(lower->filesize, 30u);
+  EXPECT_EQ(lower->timestamp, 3u);
 }
 
 TEST_F(PositionFileTest, ReadTrimsFieldsAndTakesTheBaseFromThePrefix) {
@@ -138,17 +143,31 @@ TEST_F(PositionFileTest, ReadTrimsFieldsAndTakesTheBaseFromThePrefix) {
   EXPECT_EQ(quoted->timestamp, 9u);
 }
 
-TEST_F(PositionFileTest, ReadSkipsMalformedLinesAndSplitsAtTheFirstEquals) {
+// A line is read whole, whatever its length, and its path is everything
+// before the last "=": a configured path holding "=", or one longer than
+// any buffer, keeps its offset across a restart, and a long junk line is
+// never read as pieces that look like entries.
+TEST_F(PositionFileTest, ReadSkipsMalformedLinesAndSplitsAtTheLastEquals) {
   P_LOGFILE_LIST a = AddFile("/a");
   P_LOGFILE_LIST eq = AddFile("/x=y");
+  const std::string deep = "/" + std::string(3000, 'd') + "/app.log";
+  P_LOGFILE_LIST longer = AddFile(deep);
   a->filesize = 3;
   WriteFile(pos(),
-            "/a 77,1\n"     // no "="
-            "/a=77\n"       // no ","
-            "/x=y=5,6\n");  // path cut at the first "=": matches nothing
+            "/a 77,1\n"  // no "="
+            "/a=77\n"    // no ","
+            "/x=y=5,6\n" +
+                deep + "=7,8\n" + std::string(2047, 'j') + "/a=99,9\n");
   ASSERT_EQ(LogFileReadWatchdogFile(pos().c_str()), 1);
   EXPECT_EQ(a->filesize, 3u);
-  EXPECT_EQ(eq->filesize, 0u);
+  EXPECT_EQ(eq->filesize, 5u);
+  EXPECT_EQ(eq->timestamp, 6u);
+  EXPECT_EQ(longer->filesize, 7u);
+  ASSERT_EQ(LogFileWriteWatchdogFile(pos().c_str()), 1);
+  eq->filesize = longer->filesize = 0;
+  ASSERT_EQ(LogFileReadWatchdogFile(pos().c_str()), 1);
+  EXPECT_EQ(eq->filesize, 5u);
+  EXPECT_EQ(longer->filesize, 7u);
 }
 
 TEST_F(PositionFileTest, MissingFileCountsAsReadAndNullPathDoesNot) {

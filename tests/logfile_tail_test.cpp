@@ -10,9 +10,12 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 
 #include "logfile_test_support.h"
+#include "tcp_collector.h"
 #include "veld-owners.h"
+#include "veld-perfmon-agent.h"
 
 namespace {
 
@@ -42,7 +45,10 @@ class TailTest : public logtest::LogCollectionTest {
 
 // ---- record format and pacing
 
-TEST_F(TailTest, ThousandLinesArriveWithFivePausesAndOneStamp) {
+// Over UDP nothing pushes back, so a file sends 200 records a second: a
+// file alone waits a second after each full burst, except the last, which
+// nothing follows.  Over TCP the link's flow control paces: no pause at all.
+TEST_F(TailTest, ThousandLinesArriveInPacedBurstsWithOneStamp) {
   std::string content;
   for (int i = 0; i < 1000; ++i) content += "line " + std::to_string(i) + "\n";
   WriteFile(dir / "app.log", content);
@@ -51,17 +57,27 @@ TEST_F(TailTest, ThousandLinesArriveWithFivePausesAndOneStamp) {
   std::vector<std::string> got = Pass();
   ASSERT_EQ(got.size(), 1000u);
   for (int i = 0; i < 1000; ++i) EXPECT_EQ(got[i], Rec("line " + std::to_string(i) + "\n"));
-  // After records 200, 400, 600, 800 and 1000: the last pause follows the last record.
-  EXPECT_EQ(logtest::sleeps_of_1.load(), 5);
+  EXPECT_EQ(logtest::sleeps_of_1.load(), 4);  // after records 200, 400, 600 and 800
   EXPECT_EQ(n->filesize, content.size());
   EXPECT_EQ(logtest::OffsetsOnly(ReadFile(dir / "positions")),
             (dir / "app.log") + "=" + std::to_string(content.size()) + ",0\n");
+
+  logtest::sleeps_of_1 = 0;
+  veldtest::TcpCollector tcp;
+  ASSERT_TRUE(tcp.Listen());
+  CfgHashAdd("RemoteService", "tcp");
+  CfgHashAdd("RemotePort", std::to_string(tcp.port()).c_str());
+  ASSERT_EQ(LogInit(), 1);
+  AppendFile(dir / "app.log", content);
+  LogFilePass((dir / "positions").c_str());
+  ASSERT_TRUE(veldtest::WaitUntil([&] { return tcp.Records().size() == 1000; }, 5000));
+  EXPECT_EQ(logtest::sleeps_of_1.load(), 0);
 }
 
 // A writer that keeps ahead of the paced records (here: 200 more lines
 // during every pause) does not hold the pass: it reads what the file held
-// when it was opened, the next file gets its turn, and the rest follows in
-// the next pass.
+// when it was looked at, the next file gets its turn after the first burst,
+// and the rest follows in the next pass.
 std::string busy_path;
 int busy_appends = 0;
 unsigned int SleepWhileAWriterAppends(unsigned int) {
@@ -87,10 +103,11 @@ TEST_F(TailTest, WriterFasterThanThePacingDoesNotHoldThePass) {
 
   std::vector<std::string> got = Pass();
   ASSERT_EQ(got.size(), 401u);
-  EXPECT_EQ(got[399], Rec("early\n"));
-  EXPECT_EQ(got[400], Rec("quiet\n"));
+  EXPECT_EQ(got[199], Rec("early\n"));
+  EXPECT_EQ(got[200], Rec("quiet\n"));
+  EXPECT_EQ(got[400], Rec("early\n"));
   EXPECT_EQ(busy->filesize, lines.size());
-  EXPECT_EQ(Pass().size(), 400u);  // the 400 lines the two pauses let in
+  EXPECT_EQ(Pass().size(), 200u);  // the 200 lines the one pause let in
 }
 
 // Bytes the process has read through read(2) and its kin so far.
@@ -129,7 +146,7 @@ TEST_F(TailTest, HolesOfASparseFileArePassedOverWithTheSameRecords) {
   EXPECT_EQ(got, (std::vector<std::string>{Rec("abc"), Rec("def\n"), Rec("ghi"), Rec("jk\n")}));
 }
 
-TEST_F(TailTest, PauseCounterStartsAfreshForEachFile) {
+TEST_F(TailTest, RateCountsEachFileApart) {
   std::string lines;
   for (int i = 0; i < 150; ++i) lines += "x\n";
   WriteFile(dir / "a.log", lines);
@@ -160,10 +177,10 @@ TEST_F(TailTest, OneStampPerFilePerPass) {
   AddFile(dir / "b.log");
 
   std::vector<std::string> got = Pass();
-  ASSERT_EQ(got.size(), 452u);
-  const std::string a = StampOf(got[0]), b = StampOf(got[450]);
-  for (int i = 0; i < 450; ++i) EXPECT_EQ(StampOf(got[i]), a) << i;
-  EXPECT_EQ(StampOf(got[451]), b);
+  ASSERT_EQ(got.size(), 452u);  // a's first burst, b, then the rest of a
+  const std::string a = StampOf(got[0]), b = StampOf(got[200]);
+  for (int i = 0; i < 452; ++i) EXPECT_EQ(StampOf(got[i]), i == 200 || i == 201 ? b : a) << i;
+  EXPECT_EQ(got[201].substr(got[201].find(' ')), " VELDUnixLog: two\n");
   EXPECT_NE(a, b);
 
   AppendFile(dir / "b.log", "three\n");
@@ -418,6 +435,138 @@ TEST_F(TailTest, DanglingLinkAtBackupNameIsNeverWrittenThrough) {
   EXPECT_EQ(n->filesize, 0u);
 }
 
+// ---- turns, the hold of deleted files, and the agent's own figures
+
+std::string urgent_path;
+int sleeps_seen = 0;
+// Each pause is a second on the test's clock; the third one appends a line
+// to a quiet file.
+unsigned int SleepASecondAppendingOnce(unsigned int s) {
+  logtest::fixed_now += s;
+  if (++sleeps_seen == 3) AppendFile(urgent_path, "urgent\n");
+  return 0;
+}
+
+// A file of 40 000 short lines drains at its rate (200 a second over UDP); a
+// line appended meanwhile to another file arrives within one pass period,
+// not after the whole backlog.
+TEST_F(TailTest, BacklogOfOneFileDoesNotHoldAnotherFilesLineBeyondAPass) {
+  std::string big;
+  for (int i = 0; i < 40000; ++i) big += "x\n";
+  WriteFile(dir / "big.log", big);
+  WriteFile(dir / "quiet.log", "");
+  AddFile(dir / "big.log");
+  AddFile(dir / "quiet.log");
+  urgent_path = dir / "quiet.log";
+  sleeps_seen = 0;
+  veld_sleep = SleepASecondAppendingOnce;
+  std::vector<std::string> got = Pass();
+  ASSERT_EQ(got.size(), 40001u);
+  size_t at = 0;
+  while (at < got.size() && got[at].find(" VELDUnixLog: urgent\n") == std::string::npos) ++at;
+  ASSERT_LT(at, got.size());
+  // Written after the third burst; seen at the look 10 s after the pass
+  // began, and served before the big file's next burst.
+  EXPECT_LE(at, 200u * 11) << "the quiet file's line waited behind the backlog";
+}
+
+// While the collector is away, files rotated and then deleted stay held so
+// their lines can still go.  Past LogHoldFiles the oldest is let go: its
+// loss is counted and said once, naming the file; the live file never is.
+TEST_F(TailTest, HeldDeletedFilesStopAtTheCapAndTheirLossIsCountedAndSaid) {
+  CfgHashAdd("LogHoldFiles", "1");
+  CfgHashAdd("RemoteService", "tcp");
+  CfgHashAdd("RemotePort", "1");  // nobody listens: the collector is away
+  LogInit();
+  LOGFILE_STATS before{};
+  LogFileGetStats(&before);
+  const std::string live = dir / "app.log", old = dir / "app.log.1";
+  WriteFile(live, "one\ntwo\nthree\n");
+  AddFile(live);
+  LogFilePass((dir / "positions").c_str());
+  for (const char *next : {"four\n", "five\n"}) {
+    std::filesystem::rename(live, old);
+    WriteFile(live, next);
+    LogFilePass((dir / "positions").c_str());  // the old file is held
+    std::filesystem::remove(old);
+    LogFilePass((dir / "positions").c_str());  // and now has no name left
+  }
+  LOGFILE_STATS after{};
+  LogFileGetStats(&after);
+  EXPECT_EQ(after.held_deleted_files, 1u);
+  EXPECT_EQ(after.held_deleted_bytes, 5u);  // "four\n"
+  EXPECT_EQ(after.records_dropped - before.records_dropped, 3u);
+  const std::string said = "Let go of a deleted file of log file " + live +
+                           " held for the collector (at most 1 files and 256 MiB are held): 14 "
+                           "unsent bytes in 3 lines are lost";
+  EXPECT_EQ(CountOf(DiagLog(), said), 1u) << DiagLog();
+
+  CfgHashAdd("RemoteService", "udp");  // the collector is back
+  CfgHashAdd("RemotePort", std::to_string(collector.port()).c_str());
+  ASSERT_EQ(LogInit(), 1);
+  EXPECT_EQ(Pass(), (std::vector<std::string>{Rec("four\n"), Rec("five\n")}));
+}
+
+// What the agent reports of itself matches what happened: records and
+// bytes the collector took, the backlog and its age, the files, the
+// reconnections and the records given up.
+TEST_F(TailTest, OwnFiguresMatchWhatHappened) {
+  veldtest::TcpCollector tcp;
+  ASSERT_TRUE(tcp.Listen());
+  CfgHashAdd("RemoteService", "tcp");
+  CfgHashAdd("RemotePort", std::to_string(tcp.port()).c_str());
+  ASSERT_EQ(LogInit(), 1);
+  LOGFILE_STATS s0{}, s1{}, s2{};
+  LogFileGetStats(&s0);
+  WriteFile(dir / "a.log", "alpha\nbeta\n");
+  WriteFile(dir / "b.log", std::string(5000, 'z') + "\n");  // two records
+  AddFile(dir / "a.log");
+  AddFile(dir / "b.log");
+  AddFile(dir / "missing.log");
+  LogFilePass((dir / "positions").c_str());
+  // Over TCP the two records of the long line arrive as one text line.
+  ASSERT_TRUE(veldtest::WaitUntil([&] { return tcp.Records().size() == 3; }, 5000));
+  LogFileGetStats(&s1);
+  uint64_t bytes = 0;
+  for (const auto &st : tcp.Streams()) bytes += st.bytes.size();
+  EXPECT_EQ(s1.lines_sent - s0.lines_sent, 4u);
+  EXPECT_EQ(s1.bytes_sent - s0.bytes_sent, bytes);
+  EXPECT_EQ(s1.files_tailed, 2u);
+  EXPECT_EQ(s1.backlog_bytes, 0u);
+  EXPECT_EQ(s1.oldest_unsent_seconds, 0u);
+
+  tcp.Stop();  // away: the next lines wait in the file, a metric record is lost
+  AppendFile(dir / "a.log", "gamma\n");
+  LogFilePass((dir / "positions").c_str());
+  EXPECT_EQ(SendLog("1700000000 VELDPerfMon: lost:1\n"), 0);
+  logtest::fixed_now += 42;
+  LogFileGetStats(&s2);
+  EXPECT_EQ(s2.backlog_bytes, 6u);
+  EXPECT_EQ(s2.oldest_unsent_seconds, 42u);
+  EXPECT_EQ(s2.records_dropped - s1.records_dropped, 1u);
+  EXPECT_EQ(s2.reconnects, s1.reconnects);
+
+  ASSERT_TRUE(tcp.Listen());                                     // back on the same port
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // past the retry pause
+  LogFilePass((dir / "positions").c_str());
+  LogFileGetStats(&s2);
+  EXPECT_EQ(s2.reconnects - s1.reconnects, 1u);
+  EXPECT_EQ(s2.lines_sent - s0.lines_sent, 5u);
+  EXPECT_EQ(s2.backlog_bytes, 0u);
+  // The monitor reports the same figures.
+  tcp.Stop();
+  CfgHashAdd("RemoteService", "udp");
+  CfgHashAdd("RemotePort", std::to_string(collector.port()).c_str());
+  ASSERT_EQ(LogInit(), 1);
+  LogFileGetStats(&s2);
+  PerfMonAGENTProcess();
+  const std::vector<std::string> metrics = collector.Drain();
+  ASSERT_EQ(metrics.size(), 9u);
+  EXPECT_EQ(metrics[0], std::to_string(logtest::fixed_now.load()) +
+                            " VELDPerfMon: agent_lines_sent:" + std::to_string(s2.lines_sent));
+  EXPECT_EQ(metrics[2].substr(metrics[2].find(' ')), " VELDPerfMon: agent_backlog_bytes:0");
+}
+
 // ---- the thread body
 
 std::atomic<int> tailer_long_sleeps{0};
@@ -430,7 +579,7 @@ unsigned int ParkOnLongSleep(unsigned int s) {
 TEST_F(TailTest, ThreadReadsPositionsOnceThenPassesAndSleepsTenSeconds) {
   WriteFile(dir / "app.log", "skip\nsend\n");
   AddFile(dir / "app.log");
-  WriteFile(dir / "positions", (dir / "APP.LOG") + "=5,77\n");
+  WriteFile(dir / "positions", (dir / "app.log") + "=5,77\n");
   veld_sleep = ParkOnLongSleep;
   THREAD t;
   ASSERT_EQ(ThreadCreate(&t, nullptr, LogFileThread, nullptr), 1);

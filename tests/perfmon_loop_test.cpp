@@ -46,6 +46,7 @@ char Sampler(const std::string &rec) {
   if (rec.find("_mem_size_") != std::string::npos) return 'M';
   if (rec.find("net_if_") != std::string::npos) return 'N';
   if (rec.find("vfs_") != std::string::npos) return 'D';
+  if (rec.find("agent_") != std::string::npos) return 'A';
   return 'S';
 }
 
@@ -89,9 +90,10 @@ class PerfMonLoop : public perfmontest::PerfMonTest {
   VeldSleepFn saved_sleep = nullptr;
 };
 
-// Seventeen cycles: every cycle runs CPU, memory, network and disk in that
-// order (CPU from the second cycle, once it has a previous reading; network
-// from the second, after its counting pass); identity closes cycles 1, 9 and
+// Seventeen cycles: every cycle runs CPU, memory, network, disk and the
+// agent's own figures in that order (CPU from the second cycle, once it has a
+// previous reading; network from the second, after its counting pass);
+// identity closes cycles 1, 9 and
 // 17 only; each cycle ends in a pause of 300 s, whatever the polling setting
 // says, and the first cycle starts without a pause.
 TEST_F(PerfMonLoop, SeventeenCyclesKeepTheRhythm) {
@@ -102,7 +104,7 @@ TEST_F(PerfMonLoop, SeventeenCyclesKeepTheRhythm) {
   ASSERT_EQ(rhythm.cycles.size(), 17u);
   EXPECT_EQ(rhythm.pauses, std::vector<unsigned int>(17, 300));
   for (size_t c = 1; c <= 17; ++c) {
-    std::string want = c == 1 ? "MD" : "CMND";
+    std::string want = c == 1 ? "MDA" : "CMNDA";
     if (c == 1 || c == 9 || c == 17) want += "S";
     EXPECT_EQ(Order(rhythm.cycles[c - 1]), want) << "cycle " << c;
   }
@@ -138,11 +140,11 @@ TEST_F(PerfMonLoop, CycleCounterPacesIdentity) {
   P_PERFMON_SAMPLERS s = PerfMonStart();
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(PerfMonCycle(s, 0), 1u);
-  EXPECT_EQ(Order(Records()), "MDS");
+  EXPECT_EQ(Order(Records()), "MDAS");
   EXPECT_EQ(PerfMonCycle(s, 7), 8u);
-  EXPECT_EQ(Order(Records()), "MND");
+  EXPECT_EQ(Order(Records()), "MNDA");
   EXPECT_EQ(PerfMonCycle(s, 8), 1u);
-  EXPECT_EQ(Order(Records()), "MNDS");
+  EXPECT_EQ(Order(Records()), "MNDAS");
   PerfMonStop(s);
   PerfMonStop(nullptr);
 }

@@ -1,0 +1,46 @@
+// veld-logfile-tail: what the tailer's files share (veld-logfile-tail.cpp,
+// the passes; veld-logfile-turn.cpp, the turns).  A pass looks at every
+// tailed file; a file with unsent lines joins the queue of turns, and each
+// turn sends one burst (up to 200 records or 64 KiB) of one file, so no file
+// holds the others.  Over a link that cannot push back (UDP) a file waits
+// for its next turn until its rate allows; elsewhere the link's own flow
+// control paces.  Tailer thread only.
+#ifndef VELD_LOGFILE_TAIL_H
+#define VELD_LOGFILE_TAIL_H
+
+#include <chrono>
+#include <ctime>
+
+#include "veld-logfile-follow.h"
+#include "veld-logfile.h"
+
+namespace logfile {
+
+using Clock = std::chrono::steady_clock;
+
+// Looks at one node (veld-logfile-tail.cpp): follows what its path leads to,
+// queues it when it has unsent lines, and rotates it when it is over the
+// limit with everything sent.
+void LookAt(P_LOGFILE_LIST node);
+// The node has sent everything it held when last looked at: rotates it if
+// it was over the limit then.  New lines wait for the next look, so a writer
+// faster than the link cannot hold the pass.
+void Drained(P_LOGFILE_LIST node, FileState *fs);
+
+// The queue of turns (veld-logfile-turn.cpp).
+void Enqueue(P_LOGFILE_LIST node, FileState *fs);
+// Serves the queue: a turn at a time, until it is empty, the link fails, or
+// the clock (veld_time) reaches `stop`; when every queued file waits for its
+// rate, sleeps.  True when the queue was emptied.
+bool Serve(time_t stop);
+// Serves the one node until it has nothing unsent or the link fails.
+void ServeOnly(P_LOGFILE_LIST node, FileState *fs);
+// A send failed in this pass: nothing more goes until the next one.
+bool LinkFailed();
+void ResetLinkFailed();
+// Called after each turn: saves progress, at most once a second.
+void AfterTurn();
+
+}  // namespace logfile
+
+#endif
