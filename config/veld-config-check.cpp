@@ -183,6 +183,10 @@ void Checker::Setting(const char *key, const std::string &v) {
   if (key == kCfgUDPRecordRate) return Count(key, v, kRateMax);
   if (key == kCfgLogHoldFiles) return Count(key, v, kHoldFilesMax);
   if (key == kCfgLogHoldSize) return Count(key, v, kRotationMaxMiB);
+  if (key == kCfgLogNotify) {
+    if (veld_stricmp(v.c_str(), "yes") == 0 || veld_stricmp(v.c_str(), "no") == 0) return;
+    return Problem("LogNotify " + Quoted(v) + " is neither yes nor no (the agent takes yes)");
+  }
   if (key == kCfgPerfMonTimeout || key == kCfgEventWatchdogFile)
     return Note(std::string(key) + " is stored only and changes nothing" +
                 (key == kCfgPerfMonTimeout ? " (metrics are sent every 300 s)" : ""));

@@ -36,8 +36,9 @@ inline constexpr char kCfgEventWatchdogFile[] = "EventWatchdogFile";
 inline constexpr char kCfgUDPRecordRate[] = "UDPRecordRate";  // records a second of a file over UDP
 inline constexpr char kCfgLogHoldFiles[] = "LogHoldFiles";    // deleted files held for the link
 inline constexpr char kCfgLogHoldSize[] = "LogHoldSize";      // MiB those may pin
+inline constexpr char kCfgLogNotify[] = "LogNotify";          // yes: wake on change; no: poll only
 // All of them, in the order the documentation lists them.
-inline constexpr int kCfgKeyCount = 12;
+inline constexpr int kCfgKeyCount = 13;
 extern const char *const kCfgKeys[kCfgKeyCount];
 
 // Built-in paths.

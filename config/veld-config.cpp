@@ -17,10 +17,13 @@
 #include "veld-logfile.h"
 #include "veld-owners.h"
 
-const char *const kCfgKeys[kCfgKeyCount] = {
+// Sized by its initializers: a count in the header that disagrees with the
+// list fails to compile instead of leaving a null key at the end.
+const char *const kCfgKeys[] = {
     kCfgLogFile,           kCfgLogDirectory,    kCfgRemoteHost,     kCfgRemotePort,
     kCfgRemoteService,     kCfgLogRotationSize, kCfgPerfMonTimeout, kCfgWatchdogFile,
     kCfgEventWatchdogFile, kCfgUDPRecordRate,   kCfgLogHoldFiles,   kCfgLogHoldSize,
+    kCfgLogNotify,
 };
 
 namespace {

@@ -187,6 +187,7 @@ void CheckContinuity(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
 // writer may go on writing into it until it reopens its log; once it has
 // no name left and is read to its end, it is let go.
 void LookHeld(P_LOGFILE_LIST node, FileState *fs) {
+  if (!CurrentIsOurs(node, fs)) return;
   struct stat st;
   if (!fs->cur.fd.ok() || !StatFd(fs->cur.fd.get(), &st, nullptr)) return;
   fs->cur.size = static_cast<uint64_t>(st.st_size);
@@ -194,13 +195,16 @@ void LookHeld(P_LOGFILE_LIST node, FileState *fs) {
   if (fs->cur.deleted && node->filesize >= fs->cur.size) fs->cur.fd.reset();
 }
 
-// Files moved away: their sizes as they stand, and those sent whole and no
-// longer growing let go (a writer may go on writing into a renamed file for
-// a while).  A file another node has taken is theirs.
+// Files moved away: their sizes as they stand (one not held is found by its
+// identity), and those sent whole and no longer growing let go (a writer may
+// go on writing into a renamed file for a while).  A file another node has
+// taken is theirs.
 void LookEarlier(P_LOGFILE_LIST node, FileState *fs) {
   for (auto it = fs->earlier.begin(); it != fs->earlier.end();) {
     struct stat st;
-    const bool held = it->fd.ok() && StatFd(it->fd.get(), &st, nullptr);
+    veld::UniqueFd opened;  // one the budget would not let us hold
+    const int fd = it->fd.ok() ? it->fd.get() : EarlierFd(node, *it, &opened);
+    const bool held = fd >= 0 && StatFd(fd, &st, nullptr);
     const uint64_t size = held ? static_cast<uint64_t>(st.st_size) : it->size;
     if (!IsReader(it->id, node) || (it->offset >= size && size == it->size)) {
       it = fs->earlier.erase(it);
@@ -215,7 +219,8 @@ void LookEarlier(P_LOGFILE_LIST node, FileState *fs) {
 }  // namespace
 
 FileState *StateOf(P_LOGFILE_LIST node) {
-  if (node->state == nullptr) node->state = new (std::nothrow) FileState{};
+  if (node->state == nullptr && (node->state = new (std::nothrow) FileState{}) != nullptr)
+    NotePath(node);  // a node the scanner gave a new path is not new to the list
   return node->state;
 }
 
@@ -243,6 +248,7 @@ void LostHead(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
 
 bool Look(P_LOGFILE_LIST node, FileState *fs, Target *t) {
   const bool found = FindTarget(node, fs, t);
+  fs->found = found;
   if (found) {
     if (fs->from_positions)
       Resume(node, fs, *t);
@@ -262,6 +268,16 @@ bool Look(P_LOGFILE_LIST node, FileState *fs, Target *t) {
   }
   LookEarlier(node, fs);
   return found;
+}
+
+bool CurrentIsOurs(P_LOGFILE_LIST node, FileState *fs) {
+  if (!fs->known || IsReader(fs->cur.id, node)) return true;
+  // Renamed within a watched directory and taken on by the node of its new
+  // name: this path starts afresh with whatever file comes next.
+  fs->cur = Generation{};
+  fs->known = false;
+  node->filesize = 0;
+  return false;
 }
 
 void SayLost(P_LOGFILE_LIST node) { Log(2, kMsgRestLost, node->log_file); }

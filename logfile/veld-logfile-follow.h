@@ -95,6 +95,10 @@ FileState *StateOf(P_LOGFILE_LIST node);
 // Runs whether or not the link is up, so no rotation goes unfollowed.  The
 // target, when the path led to a readable file, is left in *t.
 bool Look(P_LOGFILE_LIST node, FileState *fs, Target *t);
+// Whether the node still reads its current file; when another node has
+// taken it on (a rename within a watched directory), the node lets it go
+// and false is returned.
+bool CurrentIsOurs(P_LOGFILE_LIST node, FileState *fs);
 // Says that the node's unsent end was moved away and is lost.
 void SayLost(P_LOGFILE_LIST node);
 // Whether `fd` still holds what the offset of `g` was measured in: the

@@ -4,9 +4,13 @@
 // stored with release and walked with acquire, so the tailer walks the file
 // list while the directory scanner appends to it, without a lock.  There is
 // one appender at a time: the configuration reader before the workers start,
-// the directory scanner afterwards.
+// the directory scanner afterwards.  Nodes are never freed; a retired one
+// (a scanned file that is gone) is given by the scanner to the next file it
+// finds, so the list stays as long as the most files that existed at once.
 
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "veld-logfile.h"
 
@@ -14,6 +18,10 @@ std::atomic<P_LOGFILE_LIST> LogFileList{nullptr};      // config reader, then th
 std::atomic<P_LOGDIR_LIST> LogDirectoryList{nullptr};  // config reader only
 
 namespace {
+
+// Nodes the tailer has retired and the scanner has not taken back yet.
+std::mutex g_retired_lock;
+std::vector<P_LOGFILE_LIST> g_retired;  // under g_retired_lock
 
 // Walks from `l` to the tail of its list.  `l->tail_hint`, when set, is a node
 // that an earlier walk from `l` reached, so starting there ends at the same
@@ -72,3 +80,18 @@ int LogDirectoryAdd(P_LOGDIR_LIST l, P_LOGDIR_LIST p) { return AppendAfterTail(l
 bool LogFileListAppend(P_LOGFILE_LIST node) { return AppendToList(LogFileList, node); }
 
 bool LogDirectoryListAppend(P_LOGDIR_LIST node) { return AppendToList(LogDirectoryList, node); }
+
+void LogFileRetire(P_LOGFILE_LIST node) {
+  if (node == nullptr) return;
+  node->retired.store(true, std::memory_order_release);
+  std::lock_guard<std::mutex> lock(g_retired_lock);
+  g_retired.push_back(node);
+}
+
+P_LOGFILE_LIST LogFileTakeRetired() {
+  std::lock_guard<std::mutex> lock(g_retired_lock);
+  if (g_retired.empty()) return nullptr;
+  P_LOGFILE_LIST node = g_retired.back();
+  g_retired.pop_back();
+  return node;
+}

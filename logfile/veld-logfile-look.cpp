@@ -203,6 +203,13 @@ veld::UniqueFd logfile::OpenTarget(const Target &t, int mode) {
 
 void logfile::NewLookGeneration() { ++g_generation; }
 
+int logfile::CheckedDirectory(std::string_view path, struct stat *st) {
+  const DirEntry &d = Dirs().Get(path, g_generation);
+  if (d.reach != Reach::kOk) return -1;
+  *st = d.dir.st;
+  return d.dir.fd.get();
+}
+
 int logfile::DirectoryOf(P_LOGFILE_LIST node) {
   std::string_view dirpath;
   const char *name;

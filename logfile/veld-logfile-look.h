@@ -5,6 +5,8 @@
 
 #include <sys/stat.h>
 
+#include <string_view>
+
 #include "veld-logfile-identity.h"
 #include "veld-logfile-path.h"
 #include "veld-logfile.h"
@@ -38,6 +40,10 @@ void NewLookGeneration();
 bool FindTarget(P_LOGFILE_LIST node, FileState *fs, Target *t);
 // Opens the target; it must still be the file that was looked at (ESTALE).
 veld::UniqueFd OpenTarget(const Target &t, int mode);
+// The directory `path`, reached in this look generation (held by the
+// lookups' cache), with its status in *st; -1 when it cannot be reached or
+// may not be.
+int CheckedDirectory(std::string_view path, struct stat *st);
 // The directory the node's path names, reached in this look generation
 // (held by the lookups' cache); -1 when it cannot be reached or may not be.
 int DirectoryOf(P_LOGFILE_LIST node);

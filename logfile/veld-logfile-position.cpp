@@ -66,7 +66,8 @@ int LogFileReadWatchdogFile(const char *watchdog_file) {
   std::unordered_map<std::string_view, P_LOGFILE_LIST> first;
   for (P_LOGFILE_LIST n = LogFileList.load(std::memory_order_acquire); n != nullptr;
        n = n->next.load(std::memory_order_acquire))
-    if (n->log_file != nullptr) first.emplace(n->log_file, n);
+    if (n->log_file != nullptr && !n->retired.load(std::memory_order_acquire))
+      first.emplace(n->log_file, n);
 
   std::string line;
   bool whole;
@@ -108,7 +109,7 @@ void BuildContent(std::string *content) {
   content->clear();
   for (P_LOGFILE_LIST n = LogFileList.load(std::memory_order_acquire); n != nullptr;
        n = n->next.load(std::memory_order_acquire))
-    FormatPosition(n, content);
+    if (!n->retired.load(std::memory_order_acquire)) FormatPosition(n, content);
 }
 
 // Writes `content` to a fresh sibling of `path`, syncs it and renames it over

@@ -56,9 +56,10 @@ Reader *Find(const FileId &id) {
   return it != r.map.end() && it->second.id == id ? &it->second : nullptr;
 }
 
+// Whether the node's path still leads to the file `id`.
 bool IsCurrentOf(const FileId &id, P_LOGFILE_LIST node) {
   const FileState *s = node->state;
-  return s != nullptr && s->known && s->cur.id == id;
+  return s != nullptr && s->known && s->found && s->cur.id == id;
 }
 
 }  // namespace
@@ -112,7 +113,11 @@ void ForgetReader(P_LOGFILE_LIST node) {
   Readers &r = TheReaders();
   for (auto it = r.map.begin(); it != r.map.end();)
     it = it->second.node == node ? r.map.erase(it) : std::next(it);
-  if (node->log_file != nullptr) r.paths.erase(node->log_file);
+  ForgetPath(node);
+}
+
+void ForgetPath(P_LOGFILE_LIST node) {
+  if (node->log_file != nullptr) TheReaders().paths.erase(node->log_file);
 }
 
 void CatchUpPaths() {
@@ -125,9 +130,14 @@ void CatchUpPaths() {
   }
   for (P_LOGFILE_LIST n = r.last ? r.last->next.load(std::memory_order_acquire) : h; n != nullptr;
        n = n->next.load(std::memory_order_acquire)) {
-    if (n->log_file != nullptr) r.paths.insert(n->log_file);
+    if (n->log_file != nullptr && !n->retired.load(std::memory_order_acquire))
+      r.paths.insert(n->log_file);
     r.last = n;
   }
+}
+
+void NotePath(P_LOGFILE_LIST node) {
+  if (node->log_file != nullptr) TheReaders().paths.insert(node->log_file);
 }
 
 bool IsTailedPath(std::string_view path) { return TheReaders().paths.count(path) != 0; }

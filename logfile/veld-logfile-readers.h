@@ -30,10 +30,15 @@ bool ReadWhole(const FileId &id, off_t size);
 bool TailedElsewhere(const FileId &id, P_LOGFILE_LIST node);
 // Forgets what is known of a node that is no longer tailed.
 void ForgetReader(P_LOGFILE_LIST node);
+// Forgets only the node's path: what it read stays known, so a file it read
+// that turns up under another tailed name goes on from there.
+void ForgetPath(P_LOGFILE_LIST node);
 
 // The tailed paths: CatchUpPaths takes in the nodes linked since its last
-// call; IsTailedPath asks for one spelt exactly so.
+// call, NotePath one node (given a new path when the scanner reused it);
+// IsTailedPath asks for one spelt exactly so.
 void CatchUpPaths();
+void NotePath(P_LOGFILE_LIST node);
 bool IsTailedPath(std::string_view path);
 
 }  // namespace logfile

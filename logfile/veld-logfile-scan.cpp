@@ -1,7 +1,8 @@
 // veld-logfile-scan: the directory scanner.  It lists every watched
-// directory every 15 seconds and appends each regular file it has not seen
-// to the tailed-file list, where the tailer picks it up.  Not recursive;
-// nothing is ever removed.
+// directory every 15 seconds, and at once when the tailer is told of a new
+// name there, and appends each regular file it has not seen to the
+// tailed-file list, where the tailer picks it up (or gives it the node of a
+// gone file the tailer retired).  Not recursive.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -48,6 +50,8 @@ struct TailedIndex {
   P_LOGFILE_LIST head = nullptr;  // the list the index describes
   P_LOGFILE_LIST last = nullptr;  // last node taken in
   std::unordered_set<std::string_view> paths;
+  // Nodes of gone files the tailer retired, kept for the next files found.
+  std::vector<P_LOGFILE_LIST> spare;
 
   void CatchUp() {
     P_LOGFILE_LIST h = LogFileList.load(std::memory_order_acquire);
@@ -55,10 +59,12 @@ struct TailedIndex {
       head = h;
       last = nullptr;
       paths.clear();
+      spare.clear();
     }
     P_LOGFILE_LIST n = last ? last->next.load(std::memory_order_acquire) : head;
     for (; n != nullptr; n = n->next.load(std::memory_order_acquire)) {
-      if (n->log_file != nullptr) paths.insert(n->log_file);
+      if (n->log_file != nullptr && !n->retired.load(std::memory_order_acquire))
+        paths.insert(n->log_file);
       last = n;
     }
   }
@@ -151,14 +157,40 @@ veld::DirPtr OpenWatched(P_LOGDIR_LIST d, struct stat *st) {
   return dir;
 }
 
-void AppendScanned(const char *path) {
+// Takes the nodes the tailer has retired: their paths are tailed no more,
+// and a name that comes back is found anew.  False when there were none.
+bool TakeRetired(TailedIndex &tailed) {
+  bool any = false;
+  while (P_LOGFILE_LIST node = LogFileTakeRetired()) {
+    if (node->log_file != nullptr) tailed.paths.erase(node->log_file);
+    tailed.spare.push_back(node);
+    any = true;
+  }
+  return any;
+}
+
+// The node of a file found new: a retired one given its path, or a new one
+// linked behind the tail.
+void AppendScanned(const char *path, TailedIndex &tailed) {
   veld::MallocPtr<char> copy(strdup(path));
   if (!copy) return;  // tried again at the next period
+  if (!tailed.spare.empty()) {
+    P_LOGFILE_LIST node = tailed.spare.back();
+    tailed.spare.pop_back();
+    std::free(node->log_file);
+    node->log_file = copy.release();
+    node->filesize = node->timestamp = 0;
+    node->no_follow = true;
+    tailed.paths.insert(node->log_file);
+    node->retired.store(false, std::memory_order_release);
+    return;
+  }
   P_LOGFILE_LIST node = LogFileNew(copy.get());
   if (node == nullptr) return;
   copy.release();
   node->no_follow = true;
   LogFileListAppend(node);
+  tailed.CatchUp();
 }
 
 }  // namespace
@@ -180,9 +212,13 @@ struct Listing {
   std::vector<Met> last, now;  // two buffers, swapped, so a scan allocates nothing
 };
 
-Listing &ListingOf(P_LOGDIR_LIST d, const struct stat &st) {
+std::unordered_map<P_LOGDIR_LIST, Listing> &Listings() {
   static std::unordered_map<P_LOGDIR_LIST, Listing> listings;
-  Listing &l = listings[d];
+  return listings;
+}
+
+Listing &ListingOf(P_LOGDIR_LIST d, const struct stat &st) {
+  Listing &l = Listings()[d];
   if (l.dev != st.st_dev || l.ino != st.st_ino) {  // another directory now
     l.last.clear();
     l.dev = st.st_dev;
@@ -224,8 +260,7 @@ bool Consider(P_LOGDIR_LIST d, DIR *dir, const struct dirent *de, const struct s
     return true;
   }
   Log(3, kMsgFileDiscovered, path);
-  AppendScanned(path);
-  tailed.CatchUp();
+  AppendScanned(path, tailed);
   return true;
 }
 
@@ -233,6 +268,10 @@ bool Consider(P_LOGDIR_LIST d, DIR *dir, const struct dirent *de, const struct s
 
 void LogDirectoryProcess(P_LOGDIR_LIST vkp) {
   if (vkp == nullptr || vkp->log_dir == nullptr) return;
+  // The scanner's thread scans every period, the tailer when an event shows
+  // a new name: one at a time, as the list has one appender at a time.
+  static std::mutex scanning;
+  std::lock_guard<std::mutex> lock(scanning);
   struct stat dst;
   veld::DirPtr dir = OpenWatched(vkp, &dst);
   if (!dir) return;
@@ -240,6 +279,10 @@ void LogDirectoryProcess(P_LOGDIR_LIST vkp) {
   own.Refresh();
   TailedIndex &tailed = Tailed();
   tailed.CatchUp();
+  // A name whose file is gone may come back, even with the same inode
+  // number: every entry is looked at again once the tailer has let one go.
+  if (TakeRetired(tailed))
+    for (auto &l : Listings()) l.second.last.clear();
   Listing &l = ListingOf(vkp, dst);
   size_t at = 0;  // where the last listing is expected to go on
   while (struct dirent *de = readdir(dir.get())) {

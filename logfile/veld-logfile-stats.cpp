@@ -16,6 +16,7 @@ namespace {
 
 struct Counters {
   std::atomic<uint64_t> lines_sent{0}, bytes_sent{0}, records_dropped{0}, reconnects{0};
+  std::atomic<uint64_t> wakeups{0};
   std::atomic<uint64_t> backlog_bytes{0}, files_tailed{0}, held_files{0}, held_bytes{0};
   std::atomic<int64_t> oldest_unsent{0};
 };
@@ -33,6 +34,8 @@ void CountDropped(uint64_t records) {
 }
 
 void CountReconnect() { g_counters.reconnects.fetch_add(1, std::memory_order_relaxed); }
+
+void CountWakeup() { g_counters.wakeups.fetch_add(1, std::memory_order_relaxed); }
 
 void SetLookFigures(const LookFigures &f) {
   g_counters.backlog_bytes.store(f.backlog_bytes, std::memory_order_relaxed);
@@ -58,4 +61,5 @@ void LogFileGetStats(LOGFILE_STATS *out) {
   out->held_deleted_bytes = g_counters.held_bytes.load(r);
   out->reconnects = g_counters.reconnects.load(r);
   out->records_dropped = g_counters.records_dropped.load(r);
+  out->wakeups = g_counters.wakeups.load(r);
 }

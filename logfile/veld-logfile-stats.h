@@ -16,6 +16,8 @@ void CountSent(uint64_t records, uint64_t bytes);
 void CountDropped(uint64_t records);
 // The link was opened again after it broke (link).
 void CountReconnect();
+// The tailer woke on change events (tailer).
+void CountWakeup();
 // What the last look at every file found (tailer).
 struct LookFigures {
   uint64_t backlog_bytes = 0;

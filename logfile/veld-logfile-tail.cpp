@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdlib>
+#include <thread>
 
 #include "veld-config-unix.h"
 #include "veld-logfile-follow.h"
@@ -29,6 +31,7 @@
 #include "veld-logfile-rotate.h"
 #include "veld-logfile-stats.h"
 #include "veld-logfile-tail.h"
+#include "veld-logfile-watch.h"
 #include "veld-logfile.h"
 #include "veld-owners.h"
 
@@ -36,9 +39,10 @@ using namespace logfile;
 
 namespace {
 
-constexpr uint64_t kDefaultRotationLimit = 1048576;   // without a LogRotationSize
-constexpr unsigned kPassPause = 10;                   // seconds between passes
-constexpr auto kSaveEvery = std::chrono::seconds(1);  // progress saved at most this often
+constexpr uint64_t kDefaultRotationLimit = 1048576;        // without a LogRotationSize
+constexpr unsigned kPassPause = 10;                        // seconds between passes
+constexpr auto kSaveEvery = std::chrono::seconds(1);       // progress saved at most this often
+constexpr auto kCoalesce = std::chrono::milliseconds(25);  // between two wake-ups on events
 
 constexpr char kMsgPositionsWriteFailed[] = "Failed to write our watchdog status to %s, ignoring";
 constexpr char kMsgRotating[] =
@@ -108,7 +112,7 @@ void TakeFigures() {
   for (P_LOGFILE_LIST n = LogFileList.load(std::memory_order_acquire); n != nullptr;
        n = n->next.load(std::memory_order_acquire)) {
     const FileState *fs = n->state;
-    if (fs == nullptr) continue;
+    if (fs == nullptr || n->retired.load(std::memory_order_acquire)) continue;
     f.backlog_bytes += Backlog(n, *fs);
     if (fs->found) ++f.files_tailed;
     if (fs->behind_since != 0 && (f.oldest_unsent == 0 || fs->behind_since < f.oldest_unsent))
@@ -117,15 +121,27 @@ void TakeFigures() {
   SetLookFigures(f);
 }
 
+// Looks at the nodes the scanner has just made (or given a new path).
+void LookNew() {
+  for (P_LOGFILE_LIST n = LogFileList.load(std::memory_order_acquire); n != nullptr;
+       n = n->next.load(std::memory_order_acquire))
+    if (n->state == nullptr && !n->retired.load(std::memory_order_acquire) && n->log_file)
+      LookAt(n);
+}
+
 // Looks at every node once, keeps the held deleted files under their cap,
 // and takes the figures the agent reports of itself.
 void LookAll() {
   NewLookGeneration();
   CatchUpPaths();
+  ResetHoldBudget();  // the descriptor limit may have moved
   size_t files = 0;
   for (P_LOGFILE_LIST n = LogFileList.load(std::memory_order_acquire); n != nullptr;
-       n = n->next.load(std::memory_order_acquire), ++files)
-    if (n->log_file != nullptr) LookAt(n);
+       n = n->next.load(std::memory_order_acquire)) {
+    if (n->retired.load(std::memory_order_acquire) || n->log_file == nullptr) continue;
+    LookAt(n);
+    ++files;
+  }
   g_pass.files = files;
   EnforceHoldCap(&g_pass.held_files, &g_pass.held_bytes);
   TakeFigures();
@@ -138,7 +154,17 @@ void logfile::LookAt(P_LOGFILE_LIST node) {
   if (fs == nullptr) return;  // tried again at the next pass
   Target t;
   const bool found = Look(node, fs, &t);
-  fs->found = found;
+  if (!found && node->no_follow && fs->missing_logged && fs->earlier.empty() &&
+      !HasBacklog(node, *fs)) {
+    // A scanned file that is gone and was read to its end is forgotten; a
+    // file that comes back under its name is found anew by the scan.
+    ForgetPath(node);
+    Unqueue(node);
+    delete fs;
+    node->state = nullptr;
+    LogFileRetire(node);
+    return;
+  }
   fs->stamped = false;
   NoteCurrent(node, fs);
   if (HasBacklog(node, *fs)) {
@@ -160,8 +186,17 @@ void logfile::Drained(P_LOGFILE_LIST node, FileState *fs) {
 
 void logfile::AfterTurn() { SaveProgress(false); }
 
+void LogFileForget(P_LOGFILE_LIST node) {
+  if (node == nullptr) return;
+  ForgetReader(node);
+  Unqueue(node);
+  delete node->state;
+  node->state = nullptr;
+}
+
 void LogFileProcess(P_LOGFILE_LIST vkp) {
-  if (vkp == nullptr || vkp->log_file == nullptr) return;
+  if (vkp == nullptr || vkp->log_file == nullptr || vkp->retired.load(std::memory_order_acquire))
+    return;
   if (g_pass.watchdog == nullptr) {  // called on its own: a pass of one file
     NewLookGeneration();
     CatchUpPaths();
@@ -176,7 +211,7 @@ void LogFilePass(const char *watchdog_file) {
   g_pass.watchdog = watchdog_file;
   for (;;) {
     LookAll();
-    if (Serve(veld_time(nullptr) + kPassPause) || LinkFailed()) break;
+    if (Serve(veld_time(nullptr) + kPassPause, true) || LinkFailed()) break;
     SaveProgress(true);  // a long drain: look at everything again
   }
   TakeFigures();
@@ -185,6 +220,46 @@ void LogFilePass(const char *watchdog_file) {
   if (LogFileWriteWatchdogFile(watchdog_file) != 1)
     Log(2, kMsgPositionsWriteFailed, watchdog_file ? watchdog_file : "(null)");
 }
+
+namespace {
+
+// Between two passes, while changes are notified: an event is a hint to
+// look at the files it names at once, and to serve what they gained.  A
+// wake-up comes at most every kCoalesce, so a file written ten thousand
+// times a second, or a directory a user floods with events, costs a bounded
+// number of them; lost events (the queue overflowed) make a full look.
+// Returns when the pause between passes is over.
+void WaitForChanges(const char *watchdog_file) {
+  TickArm(kPassPause);
+  g_pass.watchdog = watchdog_file;  // progress is saved as it is made
+  Clock::time_point last_wake = Clock::now() - kCoalesce;
+  for (;;) {
+    pollfd fds[2] = {{WatchFd(), POLLIN, 0}, {TickFd(), POLLIN, 0}};
+    const int ready = poll(fds, 2, PacedWaitMs());
+    if (ready < 0 && errno != EINTR) break;
+    if (fds[1].revents != 0) break;
+    if (fds[0].revents != 0) {
+      const Clock::duration since = Clock::now() - last_wake;
+      if (since < kCoalesce) std::this_thread::sleep_for(kCoalesce - since);
+      last_wake = Clock::now();
+      CountWakeup();
+      Changes c;
+      WatchRead(&c);
+      if (c.overflow) {
+        LookAll();
+      } else {
+        for (P_LOGDIR_LIST d : c.scans) LogDirectoryProcess(d);
+        if (!c.scans.empty()) LookNew();
+        for (P_LOGFILE_LIST n : c.nodes)
+          if (!n->retired.load(std::memory_order_acquire)) LookAt(n);
+      }
+    }
+    Serve(veld_time(nullptr) + kPassPause, false);
+  }
+  g_pass.watchdog = nullptr;
+}
+
+}  // namespace
 
 void *LogFileThread(void *) {
   // Every tailed file may be held open between passes, but a few
@@ -197,9 +272,11 @@ void *LogFileThread(void *) {
   ResetHoldBudget();
   const char *watchdog_file = CfgHashGet(kCfgWatchdogFile);
   LogFileLoadPositions(watchdog_file);
+  const bool events = WatchStart();
   size_t trimmed_at = 0;  // the number of files when the heap was last trimmed
   for (;;) {
     LogFilePass(watchdog_file);
+    if (events) WatchSync();
     // A file's first pass leaves freed scratch memory behind (its lookups,
     // the position file's text); hand it back once the files have been
     // taken in, so that an idle agent's resident size follows its files.
@@ -207,6 +284,9 @@ void *LogFileThread(void *) {
       malloc_trim(0);
       trimmed_at = g_pass.files;
     }
-    veld_sleep(kPassPause);
+    if (events)
+      WaitForChanges(watchdog_file);
+    else
+      veld_sleep(kPassPause);
   }
 }

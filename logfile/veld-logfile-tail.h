@@ -29,10 +29,15 @@ void Drained(P_LOGFILE_LIST node, FileState *fs);
 
 // The queue of turns (veld-logfile-turn.cpp).
 void Enqueue(P_LOGFILE_LIST node, FileState *fs);
+// Takes the node out of the queues, wherever it waits.
+void Unqueue(P_LOGFILE_LIST node);
 // Serves the queue: a turn at a time, until it is empty, the link fails, or
-// the clock (veld_time) reaches `stop`; when every queued file waits for its
-// rate, sleeps.  True when the queue was emptied.
-bool Serve(time_t stop);
+// the clock (veld_time) reaches `stop`.  When every queued file waits for its
+// rate, sleeps if `may_sleep`, or returns.  True when the queue was emptied.
+bool Serve(time_t stop, bool may_sleep);
+// Milliseconds until the first file waiting for its rate may send again;
+// -1 when none waits.
+int PacedWaitMs();
 // Serves the one node until it has nothing unsent or the link fails.
 void ServeOnly(P_LOGFILE_LIST node, FileState *fs);
 // A send failed in this pass: nothing more goes until the next one.

@@ -100,7 +100,7 @@ ReadOutcome Turn(P_LOGFILE_LIST node, FileState *fs, size_t *records) {
     NoteReader(it->id, node, it->offset, it->fp);
     return o == ReadOutcome::kTruncated ? ReadOutcome::kEnd : o;
   }
-  if (node->filesize >= fs->cur.size) return ReadOutcome::kEnd;
+  if (node->filesize >= fs->cur.size || !CurrentIsOurs(node, fs)) return ReadOutcome::kEnd;
   veld::UniqueFd opened;
   const int fd = CurrentFd(node, fs, &opened);
   if (fd < 0) return ReadOutcome::kEnd;
@@ -181,14 +181,32 @@ void Enqueue(P_LOGFILE_LIST node, FileState *fs) {
   g_turns.ready.push_back(node);
 }
 
-bool Serve(time_t stop) {
+void Unqueue(P_LOGFILE_LIST node) {
+  auto &r = g_turns.ready;
+  r.erase(std::remove(r.begin(), r.end(), node), r.end());
+  std::vector<Waiting> keep;
+  for (; !g_turns.paced.empty(); g_turns.paced.pop())
+    if (g_turns.paced.top().node != node) keep.push_back(g_turns.paced.top());
+  for (const Waiting &w : keep) g_turns.paced.push(w);
+  if (node->state != nullptr) node->state->queued = false;
+}
+
+int PacedWaitMs() {
+  if (g_turns.paced.empty()) return -1;
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(g_turns.paced.top().when - Clock::now())
+          .count();
+  return static_cast<int>(std::clamp<long long>(left + 1, 0, 1000));
+}
+
+bool Serve(time_t stop, bool may_sleep) {
   const unsigned rate = Rate();
   while (!g_turns.link_failed) {
     const Clock::time_point now = Clock::now();
     Wake(now);
     if (g_turns.ready.empty()) {
       if (g_turns.paced.empty()) return true;
-      if (veld_time(nullptr) >= stop) return false;
+      if (!may_sleep || veld_time(nullptr) >= stop) return false;
       // Every queued file waits for its rate: a second covers the wait of
       // any that sent a whole burst.
       veld_sleep(1);

@@ -42,6 +42,12 @@ typedef struct LogFileList_ {
   // (veld-logfile-follow.h); tailer only.
   logfile::FileState *state;
   bool no_follow;  // found by the directory scan: never follow a link to it
+  // A scanned file that is gone and was read to its end is forgotten: the
+  // tailer retires its node (no state, no line in the position file) and
+  // the scanner gives the node to the next file it finds, so the list is
+  // bounded by the files that exist at once.  Published with release, read
+  // with acquire: a retired node's other fields belong to the scanner.
+  std::atomic<bool> retired;
   // Appender only: a node known to lie at or behind this node's tail, so an
   // append need not walk the whole list again.
   std::atomic<struct LogFileList_ *> tail_hint;
@@ -66,6 +72,10 @@ int LogDirectoryAdd(P_LOGDIR_LIST l, P_LOGDIR_LIST p);
 // The node becomes the head of the empty list or goes behind its tail;
 // false for a null node.  The one appender's way in.
 bool LogFileListAppend(P_LOGFILE_LIST node);
+// The tailer retires a node; the scanner takes retired nodes back, one at
+// a time (null when there is none), to give them new paths.
+void LogFileRetire(P_LOGFILE_LIST node);
+P_LOGFILE_LIST LogFileTakeRetired();
 bool LogDirectoryListAppend(P_LOGDIR_LIST node);
 
 // ---- position file (veld-logfile-position.cpp) -----------------------------
@@ -87,6 +97,10 @@ extern const char *const IgnoreList[];
 void *LogFileThread(void *vkp);
 void LogFilePass(const char *watchdog_file);
 void LogFileProcess(P_LOGFILE_LIST vkp);
+// Drops the tailer's bookkeeping of a node that is no longer tailed: the
+// descriptors it holds are closed and no file is known as read by it.
+// Tailer thread only, or while no tailer runs.
+void LogFileForget(P_LOGFILE_LIST node);
 
 // ---- what the agent reports of itself (veld-logfile-stats.cpp) ------------
 // Counters since the start, and what the last look at every file found.
@@ -100,6 +114,7 @@ typedef struct LogFileStats_ {
   uint64_t held_deleted_bytes;     // what those pin
   uint64_t reconnects;             // times the link was opened again
   uint64_t records_dropped;        // metric records lost to outages, lines let go at the hold cap
+  uint64_t wakeups;                // times the tailer woke on change events
 } LOGFILE_STATS;
 void LogFileGetStats(LOGFILE_STATS *out);
 

@@ -22,6 +22,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,6 +31,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -232,16 +234,12 @@ class AgentDeliveryTest : public ::testing::Test {
     ASSERT_EQ(t.lost, 0) << t << "\n" << agent_.DiagLog();
     std::this_thread::sleep_for(milliseconds(2000));
   }
-  // Waits for a pause in the stream after some records: the agent is between
-  // two bursts, and nothing sent is still unread.
-  void AwaitBurstGap(size_t since) {
+  // Waits until some records have come since `since`: the agent is sending
+  // when the collector goes.
+  void AwaitSome(size_t since) {
     const auto cap = Clock::now() + milliseconds(25000);
-    for (;;) {
-      auto [n, last] = collector_.LogArrivals();
-      if (Clock::now() >= cap || (n >= since + 20 && Clock::now() - last >= milliseconds(150)))
-        return;
+    while (Clock::now() < cap && collector_.LogArrivals().first < since + 20)
       std::this_thread::sleep_for(milliseconds(10));
-    }
   }
 
   veldtest::TempDir dir_;
@@ -256,16 +254,37 @@ struct Outage {
   const char *name;
   std::vector<int> down_seconds;  // one entry per time the collector goes down
   long lost_per_outage;           // the record the link sent as the peer hung up
+  int rotate_every = 0;           // seconds between rotations while it is down (0: none)
 };
 
 void PrintTo(const Outage &o, std::ostream *os) { *os << o.name; }
 
+// logrotate's create with compress and delaycompress: app.log.1 goes to
+// app.log.2 and is compressed, app.log becomes app.log.1, a new app.log is
+// made; the writer opens the path afresh for every line.
+void RotateWithDelayCompress(const std::string &live) {
+  const std::string one = live + ".1", two = live + ".2";
+  if (access(one.c_str(), F_OK) == 0) {
+    ASSERT_EQ(rename(one.c_str(), two.c_str()), 0);
+    ASSERT_EQ(std::system(("gzip -fnq " + two).c_str()), 0);
+  }
+  ASSERT_EQ(rename(live.c_str(), one.c_str()), 0);
+  // The writer may have made the new file already: it must not be emptied.
+  const int fd = open(live.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  close(fd);
+}
+
 class CollectorOutageTest : public AgentDeliveryTest,
                             public ::testing::WithParamInterface<Outage> {};
 
-// A writer appends 50 lines a second while the collector goes down between
-// two bursts and comes back on the same port.  Over TCP an outage may cost
-// the one record in flight, never more, and nothing arrives twice or cut.
+// A writer appends 50 lines a second while the collector goes down and
+// comes back on the same port; in the long outage the file is rotated
+// meanwhile as logrotate's delaycompress does it (the newest copy stays,
+// older ones are compressed and removed).  Lines leave as they are written,
+// so the collector goes down in the middle of the stream, in good order
+// (what its kernel took, it reads).  Over TCP an outage may cost the one
+// record in flight, never more, and nothing arrives twice or cut.
 TEST_P(CollectorOutageTest, LinesWrittenDuringOutagesArriveAfterwards) {
   Configure({"app"});
   lines_.Append(File("app"), "app", 1);
@@ -273,9 +292,13 @@ TEST_P(CollectorOutageTest, LinesWrittenDuringOutagesArriveAfterwards) {
   {
     PacedWriter writer(lines_, File("app"), "app", milliseconds(20));
     for (int down : GetParam().down_seconds) {
-      AwaitBurstGap(collector_.LogArrivals().first);
-      collector_.Stop();
-      std::this_thread::sleep_for(std::chrono::seconds(down));
+      AwaitSome(collector_.LogArrivals().first);
+      collector_.Stop(true);
+      const int every = GetParam().rotate_every;
+      for (int slept = 0; slept<down; slept += every> 0 ? every : down) {
+        std::this_thread::sleep_for(std::chrono::seconds(every > 0 ? every : down));
+        if (every > 0) RotateWithDelayCompress(File("app"));
+      }
       ASSERT_TRUE(collector_.Listen());
     }
     std::this_thread::sleep_for(milliseconds(2000));
@@ -290,7 +313,7 @@ TEST_P(CollectorOutageTest, LinesWrittenDuringOutagesArriveAfterwards) {
 INSTANTIATE_TEST_SUITE_P(
     Delivery, CollectorOutageTest,
     ::testing::Values(Outage{"RestartsOfOneToThreeSeconds", {1, 3, 2, 1, 2}, 1},
-                      Outage{"LongOutage", {OutageSeconds()}, 0}),
+                      Outage{"LongOutageWithRotations", {OutageSeconds()}, 1, 10}),
     [](const ::testing::TestParamInfo<Outage> &info) { return std::string(info.param.name); });
 
 // ---- the agent is killed
@@ -412,6 +435,7 @@ class RotationTest : public logtest::LogCollectionTest {
   }
   void Pass() {
     LogFilePass((dir / "positions").c_str());
+    if (down_) return;  // nothing can arrive; the marker could not go either
     for (std::string &r : collector.Drain()) {
       if (!r.empty() && r.back() == '\n') r.pop_back();
       records_.push_back(std::move(r));
@@ -449,8 +473,30 @@ class RotationTest : public logtest::LogCollectionTest {
       }
     }
   }
+  // The collector goes away (the link leads nowhere) and comes back.
+  void LinkDown() {
+    down_ = true;
+    CfgHashAdd("RemoteService", "tcp");
+    CfgHashAdd("RemotePort", "1");
+    LogInit();
+  }
+  void LinkUp() {
+    down_ = false;
+    CfgHashAdd("RemoteService", "udp");
+    CfgHashAdd("RemotePort", std::to_string(collector.port()).c_str());
+    ASSERT_EQ(LogInit(), 1);
+  }
+  // The agent stops and starts again: new lists, the offsets from the
+  // position file the last pass wrote.
+  void Restart() {
+    logtest::FreshLists();
+    logtest::AddFile(Live());
+    ASSERT_EQ(LogFileReadWatchdogFile((dir / "positions").c_str()), 1);
+  }
   // Runs a script of appends ("a<n>"), passes ("p"), rotations ("r"),
-  // compressions ("z") and a rotation armed to happen mid-read ("m").
+  // compressions ("z"), removal of the newest copy ("x"), a rotation armed
+  // to happen mid-read ("m"), the collector going down ("d") and coming back
+  // ("u"), and a restart of the agent ("s").
   void Run(const std::string &text, Style style) {
     std::istringstream script(text);
     for (std::string step; script >> step;) {
@@ -458,6 +504,10 @@ class RotationTest : public logtest::LogCollectionTest {
       if (step == "p") Pass();
       if (step == "r") Rotate(style);
       if (step == "z") Compress();
+      if (step == "x") std::filesystem::remove(Copy(1));
+      if (step == "d") LinkDown();
+      if (step == "u") LinkUp();
+      if (step == "s") Restart();
       if (step == "m")
         armed = [this, style] {
           Rotate(style);
@@ -471,25 +521,27 @@ class RotationTest : public logtest::LogCollectionTest {
   Ledger lines_;
   std::vector<std::string> records_;
   int copies_ = 0;
+  bool down_ = false;
 };
 
 struct Scenario {
   const char *name;
   const char *script;
+  long lost = 0;  // lines that were gone from every disk before a look could find them
 };
 
 class ExternalRotationTest : public RotationTest,
                              public ::testing::WithParamInterface<std::tuple<Scenario, Style>> {};
 
 // Every line written to app.log arrives once and whole, in each scenario
-// and with either style of rotation.
+// and with either style of rotation, but those that no look could reach.
 TEST_P(ExternalRotationTest, EveryLineArrivesOnce) {
   const auto &[scenario, style] = GetParam();
   logtest::AddFile(Live());
   Run(scenario.script, style);
   Tally t = Delivered();
   std::cout << scenario.name << "/" << ::testing::PrintToString(style) << ": " << t << "\n";
-  EXPECT_EQ(t.lost, 0) << t;
+  EXPECT_EQ(t.lost, scenario.lost) << t;
   EXPECT_EQ(t.dup, 0) << t;
   EXPECT_EQ(t.garbled, 0) << t;
 }
@@ -508,12 +560,100 @@ INSTANTIATE_TEST_SUITE_P(
             // next look; what was unread in it comes from the held descriptor,
             // and no byte of a .gz is ever sent.
             Scenario{"CompressedAfterItWasTakenOverIsReadToItsEnd",
-                     "a40 p a25 r a10 p a30 r z a5 p p"}),
+                     "a40 p a25 r a10 p a30 r z a5 p p"},
+            // While the collector is away every pass still follows the
+            // file: each generation is held before it is compressed.
+            Scenario{"GenerationsRotatedDuringAnOutageAllArrive",
+                     "a100 p d a50 r a50 p r z a50 p r z a50 p r z a50 p u p p"},
+            // Every unsent file is saved, so a start finds each again.
+            Scenario{"RestartDuringAnOutageFindsEveryUnsentFile",
+                     "a100 p d a50 r a50 p r a50 p s u p p"},
+            // The oldest unsent file was compressed away before the start:
+            // its 50 lines are gone, the newer files are still found.
+            Scenario{"RestartAfterTheOldestUnsentFileWentFindsTheNewerOnes",
+                     "a100 p d a50 r a50 p r z a50 p s u p p", 50}),
         ::testing::Values(Style::kCreate, Style::kCopyTruncate)),
     [](const ::testing::TestParamInfo<std::tuple<Scenario, Style>> &info) {
       return std::string(std::get<0>(info.param).name) +
              (std::get<1>(info.param) == Style::kCreate ? "Create" : "CopyTruncate");
     });
+
+// app.log and app.log.json are both tailed: renaming app.log must not send
+// app.log.json again as a file that lived at app.log, nor may a tailed
+// app.log.1 be sent twice when app.log is rotated onto it.
+TEST_F(RotationTest, TailedSiblingIsSentByItsOwnNodeOnly) {
+  lines_.Append(Live(), "app", 10);
+  lines_.Append(Live() + ".json", "json", 50);
+  for (const std::string &name : {Live(), Live() + ".json", Copy(1)}) logtest::AddFile(name);
+  Pass();
+  lines_.Append(Live(), "app", 5);
+  Rotate(Style::kCreate);
+  lines_.Append(Live(), "app", 5);
+  Pass();
+  Pass();
+  Tally t = Delivered();
+  EXPECT_EQ(t.lost, 0) << t;
+  EXPECT_EQ(t.dup, 0) << t;
+}
+
+// Twenty rotations between two looks: the sixteen oldest files that lived
+// at the path in between are sent, the rest are given up and said.
+TEST_F(RotationTest, MoreThanSixteenFilesBetweenTwoLooksAreBoundedAndSaid) {
+  logtest::AddFile(Live());
+  Run("a10 p a1 r a1 r a1 r a1 r a1 r a1 r a1 r a1 r a1 r a1 r a1 r a1 r a1 r a1 r a1 r a1 r a1 r "
+      "a1 r a1 r a1 r a1 p",
+      Style::kCreate);
+  Tally t = Delivered();
+  EXPECT_EQ(t.lost, 3) << t;  // the three youngest of the nineteen in between
+  EXPECT_EQ(t.dup, 0) << t;
+  EXPECT_NE(DiagLog().find("3 files that lived at log file " + Live() +
+                           " between two looks were not sent (16 at most are taken)"),
+            std::string::npos)
+      << DiagLog();
+}
+
+// The descriptor limit leaves room to hold nothing.  Moved files are then
+// found again by their identity among their siblings, and one that is gone
+// by then is said lost, not skipped in silence.
+TEST_F(RotationTest, WithNoDescriptorToHoldMovedFilesAreFoundByIdentityOrSaidLost) {
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit tight = saved;
+  tight.rlim_cur = 64;  // the reserve the agent keeps for everything else
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  logtest::AddFile(Live());
+  Run("a40 p a25 r a10 p a20 r a5 p", Style::kCreate);
+  EXPECT_EQ(Delivered().lost, 0) << Delivered();
+  Run("d a10 p r x a5 u p", Style::kCreate);  // unsent, moved, then gone
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(Delivered().lost, 10) << Delivered();
+  EXPECT_NE(DiagLog().find("The unsent end of log file " + Live() +
+                           " was moved away and could not be found again"),
+            std::string::npos)
+      << DiagLog();
+}
+
+// More files than the readers' index keeps beyond the tailed ones: every
+// tailed file stays known however many there are, so one renamed within its
+// watched directory after all of them were read continues from its offset
+// under its new name, and is not read on under its old one.
+TEST_F(RotationTest, RenamedAfterMoreFilesThanTheReadersBoundContinuesFromItsOffset) {
+  const std::string watched = dir / "watched";
+  ASSERT_EQ(mkdir(watched.c_str(), 0755), 0);
+  logtest::AddDirectory(watched);
+  for (int i = 0; i < 4200; ++i)
+    lines_.Append(watched + "/f" + std::to_string(i), "f" + std::to_string(i), 1);
+  LogDirectoryScanPass();
+  Pass();
+  lines_.Append(watched + "/f0", "f0", 2);
+  std::filesystem::rename(watched + "/f0", watched + "/f0.moved");
+  LogDirectoryScanPass();
+  Pass();
+  Pass();
+  Tally t = Delivered();
+  EXPECT_EQ(t.lost, 0) << t;
+  EXPECT_EQ(t.dup, 0) << t;
+}
 
 // A watched file is renamed within its directory (app.log -> app.log.1,
 // with lines still unread) and a new app.log appears; the scan finds

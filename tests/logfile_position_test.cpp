@@ -16,6 +16,7 @@ namespace {
 
 using logtest::AddFile;
 using logtest::ListedPaths;
+using veldtest::AppendFile;
 using veldtest::ReadFile;
 using veldtest::WriteFile;
 
@@ -293,6 +294,68 @@ TEST_F(PositionFileTest, OnlyChangedOrDisturbedPositionsAreWrittenAgain) {
   ASSERT_EQ(unlink(pos().c_str()), 0);
   ASSERT_EQ(LogFileWriteWatchdogFile(pos().c_str()), 1);
   EXPECT_EQ(ReadFile(pos()), "/a=2,0\n");
+}
+
+// ---- what a line says of the files behind it
+
+// A position line holds no log bytes, only digests, and it says which file
+// the offset belongs to: a start reads on from the offset when the file is
+// the same one, and from its start when another file has taken its place
+// (here, one that reused the freed inode number).
+TEST_F(PositionFileTest, SavedIdentityHoldsNoLogBytesAndTellsAReplacedFile) {
+  const std::string path = dir / "app.log";
+  WriteFile(path, "secret-1\nsecret-2\n");
+  P_LOGFILE_LIST n = AddFile(path);
+  LogFilePass(pos().c_str());
+  collector.Drain();
+  const std::string saved = ReadFile(pos());
+  EXPECT_EQ(saved.find("secret"), std::string::npos) << saved;
+  EXPECT_EQ(saved.find("736563726574"), std::string::npos) << "the bytes in hexadecimal: " << saved;
+
+  AppendFile(path, "more\n");  // the same file grows while the agent is stopped
+  logtest::FreshLists();
+  n = AddFile(path);
+  ASSERT_EQ(LogFileReadWatchdogFile(pos().c_str()), 1);
+  EXPECT_EQ(n->filesize, 18u);
+  LogFilePass(pos().c_str());
+  EXPECT_EQ(collector.Drain(), (std::vector<std::string>{Rec("more\n")}));
+
+  // Deleted and made anew, beginning with the very same lines: only the
+  // birth tells the files apart (and ext4 hands the inode number out again).
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  WriteFile(path, "secret-1\nsecret-2\nmore\nfresh\n");
+  logtest::FreshLists();
+  AddFile(path);
+  ASSERT_EQ(LogFileReadWatchdogFile(pos().c_str()), 1);
+  LogFilePass(pos().c_str());
+  EXPECT_EQ(collector.Drain(), (std::vector<std::string>{Rec("secret-1\n"), Rec("secret-2\n"),
+                                                         Rec("more\n"), Rec("fresh\n")}));
+}
+
+// Saved file fields that do not parse leave the node without a saved
+// identity, as a line of an older agent would: the offset still counts, and
+// no made-up identity sends the file again from its start.
+TEST_F(PositionFileTest, MalformedFileFieldsKeepTheOffsetButNoIdentity) {
+  const std::string path = dir / "app.log";
+  WriteFile(path, "012345\nnext\n");
+  for (const char *fields : {
+           "1:x:5.1:0:7:7:-:-",                        // inode not a number
+           "99999999999999999999999:2:5.1:0:7:7:-:-",  // device beyond 64 bits
+           "1:2:5.1000000000:0:7:7:-:-",               // nanoseconds of a birth
+           "1:2:5.1:4294967296:7:7:-:-",               // owner beyond 32 bits
+           "1:2:5.1:0:7:7:3.abc:-",                    // digest too short
+           "1:2:5.1:0:7:7:33.0123456789abcdef:-",      // more bytes than are kept
+           "1:2:5.1:0:7:7:-",                          // a field missing
+           "1,2,abc",                                  // older form, odd hex
+       }) {
+    SCOPED_TRACE(fields);
+    logtest::FreshLists();
+    AddFile(path);
+    WriteFile(pos(), path + "=7,1," + fields + "\n");
+    ASSERT_EQ(LogFileReadWatchdogFile(pos().c_str()), 1);
+    LogFilePass(pos().c_str());
+    EXPECT_EQ(collector.Drain(), (std::vector<std::string>{Rec("next\n")}));
+  }
 }
 
 }  // namespace

@@ -233,4 +233,35 @@ TEST_F(ScanTest, NamesThatWouldForgeAPositionLineAreNotTailed) {
   EXPECT_EQ(ListedPaths(), std::vector<std::string>{watched + "/victim.log"});
 }
 
+// A user who makes and deletes files by the thousand in a watched directory
+// cannot grow the agent's state: a scanned file that is gone and was read to
+// its end is forgotten (its node, its line in the position file, its
+// state), and its node goes to the next file found.  A name that comes back
+// is a new file, read from its start.
+TEST_F(ScanTest, GoneFilesAreForgottenSoStateFollowsTheFilesThatExist) {
+  AddDirectory(watched);
+  const std::string positions = dir / "positions";
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 1500; ++i)
+      WriteFile(watched + "/f" + std::to_string(round) + "-" + std::to_string(i), "x\n");
+    LogDirectoryScanPass();
+    LogFilePass(positions.c_str());
+    EXPECT_EQ(collector.Drain().size(), 1500u);
+    for (int i = 0; i < 1500; ++i)
+      fs::remove(watched + "/f" + std::to_string(round) + "-" + std::to_string(i));
+    LogFilePass(positions.c_str());
+    LogDirectoryScanPass();
+  }
+  size_t nodes = 0;
+  for (P_LOGFILE_LIST n = LogFileList.load(); n; n = n->next.load()) ++nodes;
+  EXPECT_LE(nodes, 1500u) << "nodes are not given to new files";
+  EXPECT_EQ(ReadFile(positions), "");
+
+  WriteFile(watched + "/f1-7", "back\n");
+  LogDirectoryScanPass();
+  LogFilePass(positions.c_str());
+  EXPECT_EQ(collector.Drain(), (std::vector<std::string>{Rec("back\n")}));
+  EXPECT_EQ(logtest::OffsetsOnly(ReadFile(positions)), watched + "/f1-7=5,0\n");
+}
+
 }  // namespace

@@ -561,10 +561,11 @@ TEST_F(TailTest, OwnFiguresMatchWhatHappened) {
   LogFileGetStats(&s2);
   PerfMonAGENTProcess();
   const std::vector<std::string> metrics = collector.Drain();
-  ASSERT_EQ(metrics.size(), 9u);
+  ASSERT_EQ(metrics.size(), 10u);
   EXPECT_EQ(metrics[0], std::to_string(logtest::fixed_now.load()) +
-                            " VELDPerfMon: agent_lines_sent:" + std::to_string(s2.lines_sent));
-  EXPECT_EQ(metrics[2].substr(metrics[2].find(' ')), " VELDPerfMon: agent_backlog_bytes:0");
+                            " VELDPerfMon: agent_lines_sent:" + std::to_string(s2.lines_sent) +
+                            "\n");
+  EXPECT_EQ(metrics[2].substr(metrics[2].find(' ')), " VELDPerfMon: agent_backlog_bytes:0\n");
 }
 
 // ---- the thread body

@@ -56,6 +56,9 @@ inline std::vector<void *> &Graveyard() {
   return *g;
 }
 inline void FreshLists() {
+  for (P_LOGFILE_LIST n = LogFileList.load(); n; n = n->next.load()) LogFileForget(n);
+  while (LogFileTakeRetired() != nullptr) {
+  }
   if (P_LOGFILE_LIST f = LogFileList.exchange(nullptr)) Graveyard().push_back(f);
   if (P_LOGDIR_LIST d = LogDirectoryList.exchange(nullptr)) Graveyard().push_back(d);
 }

@@ -38,8 +38,9 @@ bool TcpCollector::Listen(bool stall_first) {
   return true;
 }
 
-void TcpCollector::Stop() {
+void TcpCollector::Stop(bool clean) {
   if (!thread_.joinable()) return;
+  clean_ = clean;
   (void)!write(wake_[1], "x", 1);
   thread_.join();
   close(wake_[0]);
@@ -134,7 +135,12 @@ void TcpCollector::Run(int listener) {
       }
     }
   }
-  for (Conn &c : conns) Drop(c, false);
+  for (Conn &c : conns) {
+    // A clean stop first takes what the kernel has already accepted.
+    for (ssize_t n; clean_ && (n = recv(c.fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+      Take(c, buf, static_cast<size_t>(n));
+    Drop(c, false);
+  }
   close(listener);
 }
 

@@ -33,8 +33,10 @@ class TcpCollector {
   // time.  With `stall_first` the first connection is accepted, through a
   // small window, but not read until Release().
   bool Listen(bool stall_first = false);
-  // Down: the listener and every connection close at once, unread.
-  void Stop();
+  // Down: the listener and every connection close at once, unread, or,
+  // `clean`, once what the kernel had accepted for them is read, as a
+  // collector that is stopped in good order does.
+  void Stop(bool clean = false);
   // Reads the stalled connection again, through a window large enough to
   // take what has piled up behind it at once.
   void Release();
@@ -63,6 +65,7 @@ class TcpCollector {
   int wake_[2] = {-1, -1};
   std::thread thread_;
   std::atomic<bool> stalled_{false};
+  std::atomic<bool> clean_{false};
   mutable std::mutex mu_;
   int first_fd_ = -1;  // the first connection, while it is open
   std::vector<Stream> streams_;
