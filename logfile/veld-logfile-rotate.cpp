@@ -62,7 +62,16 @@ constexpr char kTempMark[] = "._hlr_tmp";
 constexpr size_t kTempMarkLen = sizeof kTempMark - 1;
 constexpr size_t kTempTag = 8;
 constexpr char kTempAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-constexpr size_t kSaidMax = 256;  // paths said to have too long backup names, at most
+constexpr size_t kSaidMax = 256;  // refusals said once, at most; past that, in silence
+
+// Whether the refusal `msg` about `live_path` is said for the first time: a
+// condition that lasts is said once, not every pass.
+bool FirstTime(const char *msg, const char *live_path) {
+  static std::mutex mu;
+  static std::unordered_set<std::string> said;  // bounded by kSaidMax
+  std::lock_guard<std::mutex> lock(mu);
+  return said.size() < kSaidMax && said.insert(std::string(msg) + live_path).second;
+}
 
 // A name for the new backup while it is being written: beside the live
 // file, of the same length whatever the live file's name, holding "_hlr_"
@@ -155,8 +164,7 @@ bool logfile::RotateLog(int dir, const char *live_path, int live_rd, int live_wr
   SplitPath(live_path, &dirpath, &name);
   const std::vector<int> slots = BackupSlots(dir, name);
   if (slots.empty()) {
-    Log(2, kMsgRotateFailed, live_path);
-    Log(2, kMsgNoBackupNumber, live_path);
+    if (FirstTime(kMsgNoBackupNumber, live_path)) Log(2, kMsgNoBackupNumber, live_path);
     return false;
   }
   char backup[kNameBuffer], backup_path[kNameBuffer], tmp[kTempMarkLen + kTempTag + 1];
@@ -192,11 +200,7 @@ bool logfile::BackupNamesFit(const char *live_path) {
   if (BackupName(longest, live_path, kBackupSearch) &&
       std::strlen(longest) - static_cast<size_t>(name - live_path) <= NAME_MAX)
     return true;
-  static std::mutex mu;
-  static std::unordered_set<std::string> said;  // bounded by kSaidMax
-  std::lock_guard<std::mutex> lock(mu);
-  if (said.size() < kSaidMax && said.insert(live_path).second)
-    Log(2, kMsgBackupNameTooLong, live_path);
+  if (FirstTime(kMsgBackupNameTooLong, live_path)) Log(2, kMsgBackupNameTooLong, live_path);
   return false;
 }
 
