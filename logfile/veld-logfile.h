@@ -2,12 +2,18 @@
 // travels: the source lists name its file, the tailer reads it, SendLog puts
 // it on the link.  Each section below names the file behind it.  The rooms
 // inside, each with its own small header:
-//   identity  veld-logfile-identity.h   device, inode, birth; fingerprints
+//   identity  veld-logfile-identity.h   device, inode, birth, owner; digests
 //   records   veld-logfile-record.h     the record format, batches, the reader
 //   reaching  veld-logfile-path.h       paths walked without being led astray
 //             veld-logfile-look.h       what a tailed path leads to, each pass
-//   following veld-logfile-follow.h     a file across rotation
+//   following veld-logfile-follow.h     a file across rotation (follow.cpp, the
+//                                       case table; follow-find.cpp, the
+//                                       searches; hold.cpp, held descriptors)
 //             veld-logfile-readers.h    which node read each file last
+//   tailer    veld-logfile-tail.h       passes (tail.cpp) and turns (turn.cpp)
+//             veld-logfile-watch.h      waking on change
+//             veld-logfile-position.h   one line of the position file
+//             veld-logfile-stats.h      the agent's own figures
 //   rotation  veld-logfile-rotate.h     backups and the copy beneath them
 //   the link  veld-logfile-link.h       its state, shared by link and send
 //             veld-logfile-transport.h  what is spoken on its socket
