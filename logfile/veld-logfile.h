@@ -4,7 +4,7 @@
 // inside, each with its own small header:
 //   identity  veld-logfile-identity.h   device, inode, birth, owner; digests
 //   records   veld-logfile-record.h     the record format, batches, the reader
-//   reaching  veld-logfile-path.h       paths walked without being led astray
+//   reaching  veld-logfile-path.h       the rule for what may be touched; checked walks
 //             veld-logfile-look.h       what a tailed path leads to, each pass
 //   following veld-logfile-follow.h     a file across rotation (follow.cpp, the
 //                                       case table; follow-find.cpp, the
