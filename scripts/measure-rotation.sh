@@ -88,7 +88,11 @@ wpid=$!
   echo $! > $d/collect.pid
 ) &
 opid=$!
-sleep 5
+# Rotations start once the agent has looked at the file (its first pass
+# writes the position file): a file rotated away before the agent ever saw
+# it is no file it could know of.
+i=0
+while [ ! -e $d/positions ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
 i=0
 while [ $i -lt $((seconds / 10)) ]; do logrotate -f -s $d/lr.state $d/lr.conf; sleep 10; i=$((i + 1)); done
 wait $wpid
