@@ -179,6 +179,10 @@ void CheckContinuity(P_LOGFILE_LIST node, FileState *fs, const Target &t) {
     veld::UniqueFd opened;
     const int fd = TargetFd(fs, t, &opened);
     rewritten = fd >= 0 && !StillHolds(fd, offset, fs->cur);
+    if (fd >= 0 && !rewritten) {
+      fs->verified = offset;
+      fs->verified_at = std::chrono::steady_clock::now();
+    }
   }
   if (rewritten) LostHead(node, fs, t);
 }

@@ -75,6 +75,11 @@ struct FileState {
   // When the path was last seen leading to the current file, on the clock
   // file births are kept on: a copy made after it holds lines not yet read.
   statx_timestamp looked_at{};
+  // The offset at which a look has just found the current file still
+  // holding what was read, and when: the turn that follows at once need not
+  // read the same bytes again.
+  uint64_t verified = UINT64_MAX;
+  std::chrono::steady_clock::time_point verified_at{};
   // What was last put in the readers' index for this node, so that an idle
   // file costs no lookup there.
   bool noted = false;

@@ -19,11 +19,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdlib>
-#include <thread>
 
 #include "veld-config-unix.h"
 #include "veld-logfile-follow.h"
@@ -43,6 +43,13 @@ constexpr uint64_t kDefaultRotationLimit = 1048576;        // without a LogRotat
 constexpr unsigned kPassPause = 10;                        // seconds between passes
 constexpr auto kSaveEvery = std::chrono::seconds(1);       // progress saved at most this often
 constexpr auto kCoalesce = std::chrono::milliseconds(25);  // between two wake-ups on events
+// What a file looked at on a wake-up buys it: the next wake-up waits this
+// long for each, so events make at most 50 looks a second, however many
+// files change.  A few files changing wake the agent within kCoalesce; a
+// hundred busy ones make it read each about once every two seconds, many
+// lines at a time, rather than a line at a time at a cost of a look each.
+constexpr auto kWakePerFile = std::chrono::milliseconds(20);
+constexpr auto kWakeMax = std::chrono::seconds(2);  // the longest wait the looks can earn
 
 constexpr char kMsgPositionsWriteFailed[] = "Failed to write our watchdog status to %s, ignoring";
 constexpr char kMsgRotating[] =
@@ -223,16 +230,41 @@ void LogFilePass(const char *watchdog_file) {
 
 namespace {
 
+// Waits `d` before the next wake-up, serving paced files whose time comes
+// meanwhile; false when the pause between passes ends first.
+bool SleepUntilTick(Clock::duration d) {
+  const Clock::time_point until = Clock::now() + d;
+  for (Clock::time_point now = Clock::now(); now < until; now = Clock::now()) {
+    int ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
+    const int paced = PacedWaitMs();
+    if (paced >= 0) ms = std::min(ms, paced);
+    pollfd tick{TickFd(), POLLIN, 0};
+    const int ready = poll(&tick, 1, ms);
+    if (ready > 0) return false;
+    if (ready < 0 && errno != EINTR) return true;
+    Serve(veld_time(nullptr) + kPassPause, false);
+  }
+  return true;
+}
+
+// The pause after a wake-up that looked at `looked` files.
+Clock::duration WakeSpacing(size_t looked) {
+  const auto earned = kWakePerFile * static_cast<int64_t>(std::min<size_t>(looked, 1000));
+  return std::clamp<Clock::duration>(earned, kCoalesce, kWakeMax);
+}
+
 // Between two passes, while changes are notified: an event is a hint to
 // look at the files it names at once, and to serve what they gained.  A
-// wake-up comes at most every kCoalesce, so a file written ten thousand
-// times a second, or a directory a user floods with events, costs a bounded
-// number of them; lost events (the queue overflowed) make a full look.
-// Returns when the pause between passes is over.
+// wake-up comes at most every kCoalesce, and later the more files the last
+// one looked at, so a file written ten thousand times a second, a hundred
+// busy files or a directory a user floods with events cost a bounded number
+// of wake-ups and of looks; lost events (the queue overflowed) make a full
+// look.  Returns when the pause between passes is over.
 void WaitForChanges(const char *watchdog_file) {
   TickArm(kPassPause);
   g_pass.watchdog = watchdog_file;  // progress is saved as it is made
   Clock::time_point last_wake = Clock::now() - kCoalesce;
+  Clock::duration spacing = kCoalesce;
   for (;;) {
     pollfd fds[2] = {{WatchFd(), POLLIN, 0}, {TickFd(), POLLIN, 0}};
     const int ready = poll(fds, 2, PacedWaitMs());
@@ -240,11 +272,12 @@ void WaitForChanges(const char *watchdog_file) {
     if (fds[1].revents != 0) break;
     if (fds[0].revents != 0) {
       const Clock::duration since = Clock::now() - last_wake;
-      if (since < kCoalesce) std::this_thread::sleep_for(kCoalesce - since);
+      if (since < spacing && !SleepUntilTick(spacing - since)) break;
       last_wake = Clock::now();
       CountWakeup();
       Changes c;
       WatchRead(&c);
+      spacing = WakeSpacing(c.overflow ? g_pass.files : c.nodes.size() + c.scans.size());
       if (c.overflow) {
         LookAll();
       } else {

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <utility>
 
 #include "veld-logfile-format.h"
 #include "veld-logfile-link.h"
@@ -45,8 +46,17 @@ class StreamTransport final : public Transport {
   void Close(SOCKET_DATA &) override {}
 
   // The collector never writes to us, so a readable socket means its FIN or
-  // reset has arrived.  One non-blocking peek.
+  // reset has arrived.  One poll that does not wait tells that and whether
+  // the burst that follows may go at once; only a readable socket is peeked
+  // at, to tell the end of the stream from bytes a collector did send.
   bool HungUp(const SOCKET_DATA &d) override {
+    pollfd p{d.socket, POLLIN | POLLOUT | POLLRDHUP, 0};
+    int ready;
+    do {
+      ready = poll(&p, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    writable_ = ready > 0 && p.revents == POLLOUT;
+    if (ready <= 0 || (p.revents & ~POLLOUT) == 0) return false;
     char byte;
     ssize_t n;
     do {
@@ -78,7 +88,7 @@ class StreamTransport final : public Transport {
     const auto deadline = Clock::now() + std::chrono::seconds(kStallSeconds);
     size_t whole = 0;  // iovecs gone whole
     while (whole < parts) {
-      if (!WaitWritable(d.socket, deadline)) break;
+      if (!std::exchange(writable_, false) && !WaitWritable(d.socket, deadline)) break;
       msghdr m{};
       m.msg_iov = w + whole;
       m.msg_iovlen = std::min<size_t>(parts - whole, IOV_MAX);
@@ -101,6 +111,7 @@ class StreamTransport final : public Transport {
  private:
   char heads_[kBurstRecords][kFrameHeaderMax];
   iovec work_[2 * kBurstRecords];
+  bool writable_ = false;  // the hang-up check just found the socket writable
 };
 
 // Whether a refusal (ICMP port or host unreachable) waits on the socket:

@@ -25,6 +25,7 @@ namespace {
 
 constexpr unsigned kDefaultRate = kBurstRecords;  // records a second of one file over UDP
 constexpr unsigned kMaxRate = 1000000;
+constexpr auto kVerifiedFor = std::chrono::milliseconds(50);  // how long a look's check stands
 
 struct Waiting {
   Clock::time_point when;
@@ -110,7 +111,12 @@ ReadOutcome Turn(P_LOGFILE_LIST node, FileState *fs, size_t *records) {
   const int fd = CurrentFd(node, fs, &opened);
   if (fd < 0) return ReadOutcome::kEnd;
   Generation &cur = fs->cur;
-  if (!StillHolds(fd, node->filesize, cur)) {
+  // A look that found the same bytes before this offset a moment ago
+  // stands; a turn later than that, as in a long drain, checks again.
+  const bool verified =
+      fs->verified == node->filesize && Clock::now() - fs->verified_at < kVerifiedFor;
+  fs->verified = UINT64_MAX;
+  if (!verified && !StillHolds(fd, node->filesize, cur)) {
     // Emptied and written anew since it was looked at (between two turns):
     // the look finds where what it held went.
     Target t;
