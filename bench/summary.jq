@@ -4,8 +4,8 @@
 # Where a target names no number ("no allocation", "flat"), the goal used
 # here is written in the row; where the target is the agent's own figure
 # rather than the ratio (a latency), the goal says so.  The first column
-# names the target a row checks: 1-7 the first performance targets, 17
-# the throughput issue's, 20 the wake-on-change issue's.
+# names the target a row checks: 1-8 the first performance targets and the
+# links', 17 the throughput issue's, 20 the wake-on-change issue's.
 
 [.[].benchmarks[]] as $all
 | def bench($prefix): $all | map(select(.name | startswith($prefix))) | first // {};
@@ -34,6 +34,7 @@
 | bench("BM_Rescan/20000/") as $s20
 | bench("BM_Rotate") as $rot
 | bench("BM_IdleMemory") as $mem
+| bench("BM_LinkTransports") as $lt
 | bench("BM_DrainBacklog/1/") as $d1
 | bench("BM_DrainBacklog/10/") as $d10
 | bench("BM_CatchUp") as $cu
@@ -94,6 +95,10 @@
         $tcp.agent_us; $tcp.baseline_us; $tcp.ratio; "-"; true),
     row("-"; "CPU us per record, UDP (baseline: bare send() per record)";
         $udp.agent_us; $udp.baseline_us; $udp.ratio; "-"; true),
+    row(8; "CPU us per line over tls, in process (baseline: plain tcp, same run)";
+        $lt.tls_us; $lt.tcp_us; $lt.tls_ratio; "<= 1.5"; $lt.tls_ratio <= 1.5),
+    row(8; "CPU us per line over relp, acknowledged (baseline: plain tcp, same run)";
+        $lt.relp_us; $lt.tcp_us; $lt.relp_ratio; "-"; true),
     row(3; "idle pass ms, 10 000 files (baseline: one stat() each)";
         $i10.agent_ms; $i10.baseline_ms; $i10.ratio; "<= 1.2"; $i10.ratio <= 1.2),
     row(3; "idle pass ms, 1 000 files (baseline: one stat() each)";

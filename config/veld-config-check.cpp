@@ -14,13 +14,26 @@
 //   value with " #"            a trailing comment that is part of the value
 //   RemoteHost                 resolves to an IPv4 address
 //   RemotePort                 a number from 1 to 65535
-//   RemoteService              tcp, tcp-ssl (a note: plain TCP) or udp
+//   RemoteService              tcp, tcp-ssl (a note: plain TCP), tls, relp,
+//                              relp-tls or udp
+//   RecordFormat               plain or rfc5424
+//   RecordFacility             a facility name or code
+//   RemoteCAFile, RemoteCertFile, RemoteKeyFile
+//                              absolute, a readable regular file; the key
+//                              readable by nobody but its owner
 //   LogRotationSize            a whole number of MiB, at least 1
 //   LogFile, LogDirectory      absolute; a regular file, a directory
 //   WatchdogFile               absolute; its directory writable
 //   stored-only keys           a note: they change nothing
+//   a key set twice            only the later line takes effect
+// And once the file is read, the settings together: TLS settings under a
+// service without TLS, a certificate without its key or a key without its
+// certificate, a facility under the plain format, plain records over RELP.
+// The link's settings, keys set twice and the settings together are judged
+// in veld-config-check-link.cpp.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -32,19 +45,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <map>
 #include <string>
 #include <string_view>
 
+#include "veld-config-check.h"
 #include "veld-config-unix.h"
 
-namespace {
-
-constexpr unsigned long kPortMax = 65535;
-// The tailer takes the size in MiB and shifts it into bytes; more than this
-// would shift bits out of 64.
-constexpr unsigned long long kRotationMaxMiB = UINT64_MAX >> 20;
-constexpr unsigned long long kRateMax = 1000000;       // UDPRecordRate
-constexpr unsigned long long kHoldFilesMax = 1 << 20;  // LogHoldFiles
+namespace cfgcheck {
 
 // Built by appending, as CfgFindingText is.
 std::string Quoted(std::string_view s) {
@@ -55,6 +64,20 @@ std::string Quoted(std::string_view s) {
   q.push_back('"');
   return q;
 }
+
+std::string Reason(int err) {
+  char buf[128];
+  return strerror_r(err, buf, sizeof buf);
+}
+
+namespace {
+
+constexpr unsigned long kPortMax = 65535;
+// The tailer takes the size in MiB and shifts it into bytes; more than this
+// would shift bits out of 64.
+constexpr unsigned long long kRotationMaxMiB = UINT64_MAX >> 20;
+constexpr unsigned long long kRateMax = 1000000;       // UDPRecordRate
+constexpr unsigned long long kHoldFilesMax = 1 << 20;  // LogHoldFiles
 
 // Edit distance between two names, letters compared case-insensitively.
 size_t Distance(std::string_view a, std::string_view b) {
@@ -90,31 +113,7 @@ bool WholeNumber(const std::string &v, unsigned long long *n) {
   return errno == 0 && end != nullptr && *end == '\0';
 }
 
-std::string Reason(int err) {
-  char buf[128];
-  return strerror_r(err, buf, sizeof buf);
-}
-
-class Checker {
- public:
-  explicit Checker(std::vector<CfgFinding> *out) : out_(out) {}
-  void Piece(unsigned n, const char *piece);
-
- private:
-  void Problem(std::string text) { out_->push_back({line_, true, std::move(text)}); }
-  void Note(std::string text) { out_->push_back({line_, false, std::move(text)}); }
-  void NoEquals(const char *piece);
-  void Setting(const char *key, const std::string &v);
-  void Host(const std::string &v);
-  void Port(const std::string &v);
-  void Service(const std::string &v);
-  void Rotation(const std::string &v);
-  void Count(const char *key, const std::string &v, unsigned long long max);
-  void Path(const char *key, const std::string &v);
-
-  std::vector<CfgFinding> *out_;
-  unsigned line_ = 0;
-};
+}  // namespace
 
 void Checker::Piece(unsigned n, const char *piece) {
   line_ = n;
@@ -141,6 +140,7 @@ void Checker::Piece(unsigned n, const char *piece) {
   } else if (l.kind == CfgLineKind::kEmptyValue) {
     Problem(std::string(key) + " has no value after \"=\"; the line is ignored");
   } else {
+    Remember(key, l.value);
     Setting(key, l.value);
   }
 }
@@ -179,6 +179,11 @@ void Checker::Setting(const char *key, const std::string &v) {
   if (key == kCfgRemoteHost) return Host(v);
   if (key == kCfgRemotePort) return Port(v);
   if (key == kCfgRemoteService) return Service(v);
+  if (key == kCfgRecordFormat) return FormatName(v);
+  if (key == kCfgRecordFacility) return Facility(v);
+  if (key == kCfgRemoteServerName) return;  // any name; the certificate decides
+  if (key == kCfgRemoteCAFile || key == kCfgRemoteCertFile || key == kCfgRemoteKeyFile)
+    return TlsFile(key, v);
   if (key == kCfgLogRotationSize) return Rotation(v);
   if (key == kCfgUDPRecordRate) return Count(key, v, kRateMax);
   if (key == kCfgLogHoldFiles) return Count(key, v, kHoldFilesMax);
@@ -215,14 +220,6 @@ void Checker::Port(const std::string &v) {
   Problem("RemotePort " + Quoted(v) +
           " is not a number from 1 to 65535 (the agent would use port " + std::to_string(used) +
           ")");
-}
-
-void Checker::Service(const std::string &v) {
-  if (veld_stricmp(v.c_str(), "tcp") == 0 || veld_stricmp(v.c_str(), "udp") == 0) return;
-  if (veld_stricmp(v.c_str(), "tcp-ssl") == 0)
-    return Note("RemoteService " + Quoted(v) + " is plain TCP: the link never uses TLS");
-  Problem("RemoteService " + Quoted(v) +
-          " is neither tcp, tcp-ssl nor udp (the agent would send over UDP)");
 }
 
 void Checker::Count(const char *key, const std::string &v, unsigned long long max) {
@@ -268,7 +265,7 @@ void Checker::Path(const char *key, const std::string &v) {
   if (!want_dir && !S_ISREG(st.st_mode)) return Problem(what + " is not a regular file");
 }
 
-}  // namespace
+}  // namespace cfgcheck
 
 bool CfgCheckConfiguration(const char *cfg_file, std::vector<CfgFinding> *out) {
   const size_t first = out->size();
@@ -276,10 +273,10 @@ bool CfgCheckConfiguration(const char *cfg_file, std::vector<CfgFinding> *out) {
     out->push_back({0, true, "not an absolute path (a detached agent looks it up from \"/\")"});
   veld::FilePtr f = CfgOpenFile(cfg_file);
   if (!f) {
-    out->push_back({0, true, "cannot be read (" + Reason(errno) + ")"});
+    out->push_back({0, true, "cannot be read (" + cfgcheck::Reason(errno) + ")"});
     return false;
   }
-  Checker check(out);
+  cfgcheck::Checker check(out);
   char piece[kCfgLineMax + 1];
   unsigned line = 1;
   bool cut = false;   // the last piece ended without a line end
@@ -298,6 +295,10 @@ bool CfgCheckConfiguration(const char *cfg_file, std::vector<CfgFinding> *out) {
       told = false;
     }
   }
+  check.Finish();
+  // What Finish found belongs to the lines it names, among the others.
+  std::stable_sort(out->begin() + static_cast<std::ptrdiff_t>(first), out->end(),
+                   [](const CfgFinding &a, const CfgFinding &b) { return a.line < b.line; });
   return std::none_of(out->begin() + static_cast<std::ptrdiff_t>(first), out->end(),
                       [](const CfgFinding &f) { return f.problem; });
 }

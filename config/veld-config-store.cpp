@@ -1,6 +1,6 @@
 // veld-config-store: the settings store.  Every setting but the two source
-// lists has a built-in default here, so readers never find a known key
-// missing.
+// lists, RemoteServerName (RemoteHost stands in) and the client certificate
+// has a built-in default here, so readers never find those keys missing.
 
 #include <cerrno>
 #include <cstdio>
@@ -19,6 +19,9 @@ int ExpandEnvironment() {
   CfgHashAdd(kCfgRemoteService, "tcp");
   CfgHashAdd(kCfgLogRotationSize, "1");
   CfgHashAdd(kCfgPerfMonTimeout, "300");
+  CfgHashAdd(kCfgRecordFormat, "plain");
+  CfgHashAdd(kCfgRecordFacility, "user");
+  CfgHashAdd(kCfgRemoteCAFile, kDefaultCAFile);
   return 1;
 }
 

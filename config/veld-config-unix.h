@@ -1,7 +1,9 @@
 // veld-config-unix: the configuration module.  Its files:
 //   veld-config-store.cpp  the settings store and its built-in defaults (below)
 //   veld-config.cpp        the configuration file reader (below)
-//   veld-config-check.cpp  the configuration check behind -t (below)
+//   veld-config-check.cpp  the configuration check behind -t (below), line by
+//                          line; veld-config-check-link.cpp its link settings
+//                          and the settings together (veld-config-check.h)
 //   veld-diaglog.cpp       the diagnostic log (veld-diaglog.h)
 //   veld-text.cpp          file and text helpers, ASCII case folding (veld-text.h)
 //   veld-linereader.cpp    a file read one line at a time (veld-linereader.h)
@@ -37,13 +39,20 @@ inline constexpr char kCfgUDPRecordRate[] = "UDPRecordRate";  // records a secon
 inline constexpr char kCfgLogHoldFiles[] = "LogHoldFiles";    // deleted files held for the link
 inline constexpr char kCfgLogHoldSize[] = "LogHoldSize";      // MiB those may pin
 inline constexpr char kCfgLogNotify[] = "LogNotify";          // yes: wake on change; no: poll only
+inline constexpr char kCfgRecordFormat[] = "RecordFormat";
+inline constexpr char kCfgRecordFacility[] = "RecordFacility";
+inline constexpr char kCfgRemoteCAFile[] = "RemoteCAFile";
+inline constexpr char kCfgRemoteServerName[] = "RemoteServerName";
+inline constexpr char kCfgRemoteCertFile[] = "RemoteCertFile";
+inline constexpr char kCfgRemoteKeyFile[] = "RemoteKeyFile";
 // All of them, in the order the documentation lists them.
-inline constexpr int kCfgKeyCount = 13;
+inline constexpr int kCfgKeyCount = 19;
 extern const char *const kCfgKeys[kCfgKeyCount];
 
 // Built-in paths.
 inline constexpr char kDefaultLogPath[] = "/var/log/veldagentd.log";
 inline constexpr char kDefaultWatchdogFile[] = "/etc/veldagentd.watchdog";
+inline constexpr char kDefaultCAFile[] = "/etc/ssl/certs/ca-certificates.crt";  // the system bundle
 
 // The settings store: canonical name -> value, filled before the workers
 // start and only read afterwards.  Created by start-up.

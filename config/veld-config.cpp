@@ -23,7 +23,8 @@ const char *const kCfgKeys[] = {
     kCfgLogFile,           kCfgLogDirectory,    kCfgRemoteHost,     kCfgRemotePort,
     kCfgRemoteService,     kCfgLogRotationSize, kCfgPerfMonTimeout, kCfgWatchdogFile,
     kCfgEventWatchdogFile, kCfgUDPRecordRate,   kCfgLogHoldFiles,   kCfgLogHoldSize,
-    kCfgLogNotify,
+    kCfgLogNotify,         kCfgRecordFormat,    kCfgRecordFacility, kCfgRemoteCAFile,
+    kCfgRemoteServerName,  kCfgRemoteCertFile,  kCfgRemoteKeyFile,
 };
 
 namespace {

@@ -1,6 +1,7 @@
 // veld-logfile-copy: copying a file's data into another at the same offsets,
 // holes kept, at the speed of the disk, and making the copy durable: one
-// sequence for the rotation's backups and for copy_file.
+// sequence for the rotation's backups and for copy_file, which reaches both
+// files under the rule of veld-logfile-path.h.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,9 +13,12 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <string_view>
 
 #include "veld-config-unix.h"
 #include "veld-logfile-identity.h"
+#include "veld-logfile-path.h"
 #include "veld-logfile-rotate.h"
 #include "veld-logfile.h"
 #include "veld-owners.h"
@@ -155,34 +159,53 @@ CopyResult logfile::CopyBackup(int in, int out, const struct stat &st, bool give
 
 namespace {
 
-// Opens the backup D for writing, refusing anything but a regular file with
-// one name (a planted link must never carry root's writes elsewhere).
-bool OpenBackup(const char *dst, UniqueFd *out) {
-  UniqueFd fd(open(dst, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0600));
+// Opens the source S, reached under the rule of veld-logfile-path.h (a
+// symlink is followed); *st receives its status.
+bool OpenSource(const char *src, UniqueFd *in, struct stat *st) {
+  Resolution r;
+  if (Resolve(src, &r) != Reach::kOk || !MayTouch(r.way, r.dir_st, r.st)) return false;
+  UniqueFd fd(
+      openat(r.dir.get(), r.name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
+  if (!fd.ok() || fstat(fd.get(), st) != 0 || !SameIdentity(*st, r.st)) return false;
+  *in = std::move(fd);
+  return true;
+}
+
+// Opens the backup D for writing.  What S holds may go only where nobody
+// but root and S's owner `owner` controls the way, and only into a regular
+// file with one name that belongs to one of them: a planted file must never
+// receive root's writes, or carry them elsewhere.
+bool OpenBackup(const char *dst, uid_t owner, UniqueFd *out) {
+  std::string_view dirpath;
+  const char *name;
+  SplitPath(dst, &dirpath, &name);
+  ReachedDir dir;
+  if (*name == '\0' || ReachDirectory(std::string(dirpath).c_str(), O_PATH, &dir) != Reach::kOk ||
+      !dir.way.Allows(owner))
+    return false;
+  UniqueFd fd(openat(dir.fd.get(), name,
+                     O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0600));
   struct stat st;
   if (!fd.ok() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-      ftruncate(fd.get(), 0) != 0)
+      (st.st_uid != 0 && st.st_uid != owner))
     return false;
+  Way way = dir.way;
+  way.Name(dir.st, st);  // in a sticky directory, the owner of an existing D
+  if (!way.Allows(owner) || ftruncate(fd.get(), 0) != 0) return false;
   *out = std::move(fd);
   return true;
 }
 
 // Copies S over D and syncs D before the caller may empty S.
-// `src_nofollow` refuses a link at S (S is then a backup).  `expect`, when
-// given, is the file S must still be: a path that has changed hands since it
-// was checked is not copied.
-bool CopyFile(const char *src, const char *dst, bool src_nofollow,
-              const struct stat *expect = nullptr) {
-  UniqueFd in(
-      open(src, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (src_nofollow ? O_NOFOLLOW : 0)));
+bool CopyFile(const char *src, const char *dst) {
+  UniqueFd in;
   struct stat st;
-  if (!in.ok() || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      (expect != nullptr && !logfile::SameIdentity(st, *expect))) {
+  if (!OpenSource(src, &in, &st)) {
     Log(1, kMsgCopyOpenSource, src);
     return false;
   }
   UniqueFd out;
-  if (!OpenBackup(dst, &out)) {
+  if (!OpenBackup(dst, st.st_uid, &out)) {
     Log(1, kMsgCopyOpenBackup, dst);
     return false;
   }
@@ -204,5 +227,5 @@ bool CopyFile(const char *src, const char *dst, bool src_nofollow,
 
 int copy_file(const char *src_filename, const char *dest_filename) {
   if (src_filename == nullptr || dest_filename == nullptr) return 0;
-  return CopyFile(src_filename, dest_filename, false) ? 1 : 0;
+  return CopyFile(src_filename, dest_filename) ? 1 : 0;
 }

@@ -176,4 +176,11 @@ void FindBetween(P_LOGFILE_LIST node, int dir, const char *name, uid_t owner, co
   }
 }
 
+int EarlierFd(P_LOGFILE_LIST node, const Generation &g, veld::UniqueFd *opened) {
+  if (g.fd.ok()) return g.fd.get();
+  const int dir = DirectoryOf(node);
+  if (dir >= 0) *opened = FindByIdentity(dir, g);
+  return opened->get();
+}
+
 }  // namespace logfile

@@ -325,11 +325,4 @@ void NoteCurrent(P_LOGFILE_LIST node, FileState *fs) {
   fs->noted_offset = node->filesize;
 }
 
-int EarlierFd(P_LOGFILE_LIST node, const Generation &g, veld::UniqueFd *opened) {
-  if (g.fd.ok()) return g.fd.get();
-  const int dir = DirectoryOf(node);
-  if (dir >= 0) *opened = FindByIdentity(dir, g);
-  return opened->get();
-}
-
 }  // namespace logfile

@@ -13,6 +13,7 @@
 #include <cinttypes>
 #include <vector>
 
+#include "veld-assert.h"
 #include "veld-config-unix.h"
 #include "veld-logfile-follow.h"
 #include "veld-logfile-identity.h"
@@ -95,6 +96,7 @@ void HeldFd::reset() {
   if (fd_ < 0) return;
   ::close(fd_);
   fd_ = -1;
+  VELD_ASSERT(g_held > 0);  // every held descriptor was counted when taken
   --g_held;
 }
 

@@ -4,8 +4,14 @@
 // socket in the transports.
 //
 // LogInit opens the link once at start-up from RemoteHost, RemotePort and
-// RemoteService.  A connection is a UDP socket connected to the collector
-// (which fixes the peer) or a TCP stream.  The name is resolved afresh at
+// RemoteService, and sets the record format (veld-logfile-format.h).  A
+// connection is a UDP socket connected to the collector (which fixes the
+// peer) or a TCP stream, with TLS, RELP or both on it as the service says:
+//   tcp, tcp-ssl  plain TCP (tcp-ssl has always meant that)
+//   tls           TLS over TCP, the server's certificate always verified
+//   relp          RELP over TCP: a record counts once acknowledged
+//   relp-tls      RELP over TLS
+//   anything else UDP  The name is resolved afresh at
 // every attempt, so a moved collector is found at the next reconnection.
 // After a failed connection attempt the link is not tried again for
 // kRetryPause, so a collector that is away costs each producer one failed
@@ -30,8 +36,10 @@
 #include <memory>
 
 #include "veld-config-unix.h"
+#include "veld-logfile-format.h"
 #include "veld-logfile-link.h"
 #include "veld-logfile-stats.h"
+#include "veld-logfile-tls.h"
 #include "veld-logfile-transport.h"
 #include "veld-logfile.h"
 #include "veld-threads.h"
@@ -53,6 +61,7 @@ constexpr char kMsgMetricsDropped[] =
 // Link state besides sockData, under SocketMutex.
 struct LinkState {
   bool down = false;            // the last connection attempt failed
+  bool refused = false;         // UDP: the collector refused what we sent
   Clock::time_point failed_at;  // when it failed
   unsigned long dropped = 0;    // SendLog records lost during this outage
 };
@@ -180,8 +189,12 @@ int UDPConnect(P_SOCKET_DATA op_data) {
   return op_data == nullptr ? 1 : LinkConnect(op_data, TransportFor(kProtoUDP));
 }
 
+// The stream of the link's own kind: TLS, RELP or both ride on TCP.
 int TCPConnect(P_SOCKET_DATA op_data) {
-  return op_data == nullptr ? 1 : LinkConnect(op_data, TransportFor(kProtoTCP));
+  if (op_data == nullptr) return 1;
+  Transport *t = TransportFor(op_data->proto);
+  if (t == nullptr || t->SocketType() != SOCK_STREAM) t = TransportFor(kProtoTCP);
+  return LinkConnect(op_data, t);
 }
 
 bool logfile::LinkReconnect(SOCKET_DATA &d) {
@@ -189,6 +202,12 @@ bool logfile::LinkReconnect(SOCKET_DATA &d) {
   if (g_link.down && Clock::now() - g_link.failed_at < kRetryPause) return false;
   if (NetConnect(&d) == 0) {
     CountReconnect();
+    // A UDP socket connects whether or not anyone listens: after a refusal
+    // only records that go (LinkSent) end the outage.
+    if (g_link.refused) {
+      g_link.down = false;
+      return true;
+    }
     g_send_failed.Clear();
     if (g_link.down && g_link.dropped > 0) Log(2, kMsgMetricsDropped, g_link.dropped);
     g_link = LinkState{};
@@ -207,13 +226,40 @@ void logfile::LinkDropped() {
 
 bool logfile::LinkIsDatagram() { return sockData != nullptr && sockData->proto == kProtoUDP; }
 
+void logfile::LinkRefused(SOCKET_DATA &d) {
+  NetClose(&d);
+  g_send_failed.Report(2, kMsgSendFailed, ServerName(d), d.port);
+  g_link.refused = true;
+}
+
+void logfile::LinkSent(size_t records) {
+  if (records == 0 || !g_link.refused) return;
+  g_send_failed.Clear();
+  if (g_link.dropped > 0) Log(2, kMsgMetricsDropped, g_link.dropped);
+  g_link = LinkState{};
+}
+
 int NetConnect(P_SOCKET_DATA op_data) {
   if (op_data == nullptr) return 1;
   if (op_data->proto == kProtoUDP) return UDPConnect(op_data);
-  if (op_data->proto == kProtoTCP) return TCPConnect(op_data);
+  if (op_data->proto >= kProtoTCP && op_data->proto <= kProtoRELPTLS) return TCPConnect(op_data);
   Log(1, "Protocol not supported\n");
   return 1;
 }
+
+namespace {
+
+// RemoteService to a link kind; "TCP-SSL" is plain TCP, as it always was.
+int ServiceKind(const char *service) {
+  if (service == nullptr) return kProtoUDP;
+  if (veld_stricmp(service, "TCP") == 0 || veld_stricmp(service, "TCP-SSL") == 0) return kProtoTCP;
+  if (veld_stricmp(service, "TLS") == 0) return kProtoTLS;
+  if (veld_stricmp(service, "RELP") == 0) return kProtoRELP;
+  if (veld_stricmp(service, "RELP-TLS") == 0) return kProtoRELPTLS;
+  return kProtoUDP;
+}
+
+}  // namespace
 
 int LogInit() {
   const char *service = CfgHashGet(kCfgRemoteService);
@@ -234,11 +280,11 @@ int LogInit() {
   link_store.server = host != nullptr ? strdup(host) : nullptr;
   // Base detection as strtol does it; only the low 16 bits reach the wire.
   link_store.port = port != nullptr ? static_cast<int>(std::strtol(port, nullptr, 0)) : 0;
-  // "TCP-SSL" means plain TCP as well: the link never speaks TLS.
-  const bool tcp = service != nullptr &&
-                   (veld_stricmp(service, "TCP") == 0 || veld_stricmp(service, "TCP-SSL") == 0);
-  link_store.proto = tcp ? kProtoTCP : kProtoUDP;
+  link_store.proto = ServiceKind(service);
   sockData = &link_store;
+  // An unknown format or facility is a -t finding; the defaults serve.
+  FormatConfigure(CfgHashGet(kCfgRecordFormat), CfgHashGet(kCfgRecordFacility));
+  TlsConfigure(link_store.proto == kProtoTLS || link_store.proto == kProtoRELPTLS);
 
   if (NetConnect(sockData) == 0) return 1;
   Log(2, "Failed to connect to remote host %s:%d\n", host != nullptr ? host : ServerName(*sockData),

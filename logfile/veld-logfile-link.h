@@ -12,8 +12,12 @@
 
 namespace logfile {
 
+// The kinds of link, as SOCKET_DATA.proto holds them.
 inline constexpr int kProtoUDP = 0;
 inline constexpr int kProtoTCP = 1;
+inline constexpr int kProtoTLS = 2;                    // TCP with TLS
+inline constexpr int kProtoRELP = 3;                   // RELP over TCP
+inline constexpr int kProtoRELPTLS = 4;                // RELP over TLS
 inline constexpr char kDefaultServer[] = "127.0.0.1";  // when no host was ever set
 // A TCP connect, or a send, that cannot finish within this long fails like
 // any other: a collector that accepts but never reads, or a host that
@@ -32,6 +36,12 @@ inline const char *ServerName(const SOCKET_DATA &d) {
 // said when it is back.
 bool LinkReconnect(SOCKET_DATA &d);
 void LinkDropped();
+// A send failed in a way a fresh socket would hide (a UDP refusal): the link
+// is closed, the failure said, and nothing is sent again before the caller
+// has given up on this pass.
+void LinkRefused(SOCKET_DATA &d);
+// Records went whole: an outage that only sends could see (UDP) has ended.
+void LinkSent(size_t records);
 // Whether the link is one that cannot push back (UDP): its senders pace
 // themselves.
 bool LinkIsDatagram();

@@ -2,7 +2,10 @@
 // A file is looked up in its directory, which is reached afresh once per
 // pass by a checked walk (veld-logfile-path.cpp) and then held open, so an
 // idle file costs one status call and nothing is ever re-resolved by name
-// after it was checked.
+// after it was checked.  What it finds is read only when the rule of
+// veld-logfile-path.h (MayTouch) allows it.  The first time a directory is
+// reached, the temporaries of a rotation that a crash interrupted are
+// removed from it, before anything there is read.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,6 +21,7 @@
 #include "veld-logfile-follow.h"
 #include "veld-logfile-identity.h"
 #include "veld-logfile-look.h"
+#include "veld-logfile-rotate.h"
 #include "veld-logfile.h"
 
 using namespace logfile;
@@ -31,10 +35,10 @@ constexpr char kMsgFileMissing[] = "Unable to open log file for processing: %s";
 constexpr char kMsgFileOpenFailed[] = "Failed to open log file %s for processing.";
 constexpr char kMsgFileNotRegular[] = "Log file %s is not a regular file, skipping it.";
 constexpr char kMsgSymlinkRefused[] =
-    "Log file %s is a link to a file of another user, not following it.";
+    "Log file %s is a link to a file that its maker could not read or change, not following it.";
 constexpr char kMsgPathRefused[] =
-    "Log file %s lies behind a link that another user could have laid or changed, not following "
-    "it.";
+    "Log file %s is reached through directories or links that a user who could not read or "
+    "change it controls, not touching it.";
 constexpr char kMsgHardLinkRefused[] =
     "Log file %s has another name in a directory that other users can write, not touching it.";
 
@@ -60,12 +64,16 @@ class DirCache {
     if (last_ != nullptr && last_->second.generation == generation && last_->first == path)
       return last_->second;
     auto it = map_.find(path);
-    if (it == map_.end()) it = map_.emplace(std::string(path), DirEntry{}).first;
+    const bool first = it == map_.end();
+    if (first) it = map_.emplace(std::string(path), DirEntry{}).first;
     DirEntry &e = it->second;
     if (e.generation != generation) {
       e.generation = generation;
       e.reach = ReachDirectory(it->first.c_str(), O_PATH, &e.dir);
       e.error = errno;
+      // No rotation of this process can be under way in a directory it
+      // has not reached before.
+      if (first && e.reach == Reach::kOk) SweepTemporaries(e.dir.fd.get(), it->first.c_str());
     }
     last_ = &*it;  // elements of the map stay where they are
     return e;
@@ -92,9 +100,8 @@ void SayOnce(bool *said, const char *msg, const char *path) {
   *said = true;
 }
 
-// A configured path whose last part is a symlink: followed only where
-// nobody but root and the owner of the file it leads to could have laid the
-// symlinks.
+// A configured path whose last part is a symlink, followed to the file it
+// leads to.
 bool FollowSymlink(P_LOGFILE_LIST node, FileState *fs, Target *t) {
   const char *path = node->log_file;
   Reach r = Resolve(path, &t->via);
@@ -108,39 +115,35 @@ bool FollowSymlink(P_LOGFILE_LIST node, FileState *fs, Target *t) {
     return false;
   }
   t->st = t->via.st;
-  if (!S_ISREG(t->st.st_mode)) {
-    SayOnce(&fs->nonregular_logged, kMsgFileNotRegular, path);
-    return false;
-  }
-  if (!t->via.trust.Allows(t->st.st_uid)) {
-    SayOnce(&fs->unsafe_logged, kMsgSymlinkRefused, path);
-    return false;
-  }
   t->dir = t->via.dir.get();
   t->name = t->via.name;
-  if (!StatAt(t->dir, t->name, &t->st, &t->id) || !S_ISREG(t->st.st_mode)) {
+  t->way = t->via.way;
+  t->dir_st = t->via.dir_st;
+  if (!StatAt(t->dir, t->name, &t->st, &t->id)) {
     SayOpenFailed(node);
     return false;
   }
   return true;
 }
 
-// A second name of a file, found in a directory where users other than
-// root and the file's owner can add names, may be a hard link planted
-// towards a file they could not otherwise touch.
-bool PlantedName(FileState *fs, const char *path, const struct stat &dir, const struct stat &st) {
-  if (st.st_nlink <= 1 || !OthersCanAddNames(dir, st.st_uid)) return false;
-  SayOnce(&fs->unsafe_logged, kMsgHardLinkRefused, path);
-  return true;
+// Whether the rule lets the target be read; said once when it does not.
+bool Allowed(FileState *fs, const char *path, const Target &t, bool via_symlink) {
+  if (MayTouch(t.way, t.dir_st, t.st)) return true;
+  const char *msg = kMsgPathRefused;
+  if (t.st.st_nlink > 1 && OthersCanAddNames(t.dir_st, t.st.st_uid))
+    msg = kMsgHardLinkRefused;
+  else if (via_symlink)
+    msg = kMsgSymlinkRefused;
+  SayOnce(&fs->unsafe_logged, msg, path);
+  return false;
 }
 
 }  // namespace
 
 // Finds the file behind the node's path and decides whether it may be read:
-// it must exist, not have an ignored extension, be a regular file reached
-// without a link another user could have laid, and not be a second name
-// planted in a directory that others can write.  One status call when the
-// path holds no link.
+// it must exist, not have an ignored extension, be a regular file, and be
+// one the rule allows (veld-logfile-path.h).  One status call when the path's
+// last part is no symlink.
 bool logfile::FindTarget(P_LOGFILE_LIST node, FileState *fs, Target *t) {
   const char *path = node->log_file;
   std::string_view dirpath;
@@ -165,25 +168,23 @@ bool logfile::FindTarget(P_LOGFILE_LIST node, FileState *fs, Target *t) {
   }
   if (IgnoredExtension(path)) return false;
   t->backup_dir = d.dir.fd.get();
-  t->backup_name = name;
-  if (S_ISLNK(t->st.st_mode) && !node->no_follow) {
+  t->backup_name = path;
+  const bool via_symlink = S_ISLNK(t->st.st_mode) && !node->no_follow;
+  if (via_symlink) {
     if (!FollowSymlink(node, fs, t)) return false;
-    if (PlantedName(fs, path, t->via.dir_st, t->st)) return false;
   } else {
-    // Opening a pipe or a device would stall the tailer, and a link found
-    // by the scan could lead anywhere on the host.
-    if (!S_ISREG(t->st.st_mode)) {
-      SayOnce(&fs->nonregular_logged, kMsgFileNotRegular, path);
-      return false;
-    }
-    if (!d.dir.trust.Allows(t->st.st_uid)) {
-      SayOnce(&fs->unsafe_logged, kMsgPathRefused, path);
-      return false;
-    }
-    if (PlantedName(fs, path, d.dir.st, t->st)) return false;
     t->dir = d.dir.fd.get();
     t->name = name;
+    t->way = d.dir.way;
+    t->dir_st = d.dir.st;
   }
+  // Opening a pipe or a device would stall the tailer, and a symlink found
+  // by the scan could lead anywhere on the host.
+  if (!S_ISREG(t->st.st_mode)) {
+    SayOnce(&fs->nonregular_logged, kMsgFileNotRegular, path);
+    return false;
+  }
+  if (!Allowed(fs, path, *t, via_symlink)) return false;
   fs->unsafe_logged = false;
   return true;
 }

@@ -21,8 +21,14 @@ struct Target {
   int dir = -1;                // the directory holding the file
   const char *name = nullptr;  // the file's name in it
   struct stat st {};
-  FileId id;            // of the file: device, inode, birth, owner
+  FileId id;  // of the file: device, inode, birth, owner
+  // The way to `dir` and its status: a sibling found in `dir` may be
+  // touched when MayTouch(way, dir_st, its status) holds.
+  Way way;
+  struct stat dir_st {};
   int backup_dir = -1;  // where its backups go: the path's own directory
+  // The node's path, whose last part names the file in `backup_dir`: what
+  // rotation entries name.
   const char *backup_name = nullptr;
   Resolution via;  // holds `dir` and `name` when the path's last part is a symlink
 };

@@ -1,20 +1,36 @@
-// veld-logfile-path: reaching a tailed file or a watched directory from its
-// configured path without being led elsewhere by another user.
+// veld-logfile-path: the rule for what the agent may touch, and reaching a
+// tailed file or a watched directory under it.
 //
 // The agent runs as root and tails files in directories that other users can
-// write.  A path is therefore resolved one component at a time from a
-// descriptor that was checked, never by name after a check.  A symlink on
-// the way is followed only when no user but root and the owner of what it
-// leads to could have made it or replaced it: its maker, the owner of the
-// directory holding it, and, where that directory is writable by a group or
-// by everyone without the sticky bit, anybody at all.  Where the kernel can
-// say that a path holds no symlink at all (openat2 with RESOLVE_NO_SYMLINKS),
-// one call does the whole walk.
+// write.  A user who controls the way to a file (owns a directory on it, may
+// add or remove names in one, laid a symlink on it) can put at the end of
+// that way any file they can move there: a root directory renamed onto a
+// watched path, a link to a file they cannot open.  So a file is touched
+// only when root alone controls the way to it, or when the file belongs to
+// the one user who does and no directory of root's that they may not pass
+// stands between the point where their control begins and the file.  One
+// that stands above it (a user's directory inside a container's volume,
+// under root's 0700 /var/lib/docker) led them nowhere: what lies below it
+// was put there from inside, by whoever could reach it.  Paths are walked one
+// component at a time from "/", from descriptors that were checked, never by
+// name after a check, so every directory's status is counted; openat2 is not
+// used, since it hides the directories it passes (and is denied by some
+// container runtimes' filters).
+//
+// A directory that a system group may write, as Ubuntu's /var/log
+// (root:syslog 0775), counts as root's.  Its members are services the
+// administrator set up to write logs there (logrotate is told as much with
+// "su root syslog"); they write the very lines the agent forwards, and no
+// login user is given a group below kFirstUserGid but "users".  What such a
+// member could still try is bounded: symlinks it lays are its own and count against the
+// files they lead to, a second name it plants of another file is refused
+// (OthersCanAddNames treats every group but root's as others), and a file it
+// renames in must come from a directory it may already write.  A group of
+// login users, or everybody, writing a directory without the sticky bit is
+// more than one user: nothing in it is touched.
 
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,19 +48,18 @@ namespace {
 
 constexpr int kMaxLinks = 40;  // the kernel's own limit on links in one resolution
 
-int OpenAt2(int dirfd, const char *path, int flags) {
-  open_how how{};
-  how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
-  how.resolve = RESOLVE_NO_SYMLINKS;
-  return static_cast<int>(syscall(SYS_openat2, dirfd, path, &how, sizeof how));
-}
-
 Reach Failure() { return errno == ENOENT || errno == ENOTDIR ? Reach::kMissing : Reach::kFailed; }
 
-// The directory a walk starts from: "/" for an absolute path, the working
-// directory otherwise.
-bool OpenStart(const char *path, UniqueFd *fd, struct stat *st) {
-  *fd = UniqueFd(open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+// Users other than the owner may add or remove names: the world, or a group
+// of login users.
+bool SharedWritable(const struct stat &dir) {
+  const bool login_group = dir.st_gid >= kFirstUserGid || dir.st_gid == kUsersGid;
+  return (dir.st_mode & S_IWOTH) || ((dir.st_mode & S_IWGRP) && login_group);
+}
+
+// "/" with its status.
+bool OpenRoot(UniqueFd *fd, struct stat *st) {
+  *fd = UniqueFd(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
   return fd->ok() && fstat(fd->get(), st) == 0;
 }
 
@@ -61,27 +76,57 @@ bool Splice(char *buf, size_t cap, const char *target, size_t tlen, const char *
   return true;
 }
 
+// `path` made absolute in `buf`: a relative one is put behind the working
+// directory's path, so that the walk counts the directories above it too.
+bool Absolute(const char *path, char *buf, size_t cap) {
+  size_t plen = std::strlen(path);
+  if (path[0] == '/') {
+    if (plen >= cap) return false;
+    std::memcpy(buf, path, plen + 1);
+    return true;
+  }
+  if (getcwd(buf, cap) == nullptr) return false;
+  size_t clen = std::strlen(buf);
+  if (clen + 1 + plen + 1 > cap) return false;
+  buf[clen] = '/';
+  std::memcpy(buf + clen + 1, path, plen + 1);
+  return true;
+}
+
 }  // namespace
 
-void SymlinkTrust::Add(uid_t uid) {
-  if (uid == 0 || kind == kAnyone) return;
-  if (kind == kNobody) {
+void Way::Add(uid_t uid) {
+  if (uid == 0 || kind == kMany) return;
+  if (kind == kRoot) {
     kind = kOneUser;
     user = uid;
   } else if (user != uid) {
-    kind = kAnyone;
+    kind = kMany;
   }
 }
 
-void SymlinkTrust::AddSymlink(const struct stat &link, const struct stat &parent) {
-  Add(link.st_uid);
-  Add(parent.st_uid);  // a directory's owner can always make it writable
-  bool shared = (parent.st_mode & S_IWOTH) || ((parent.st_mode & S_IWGRP) && parent.st_gid != 0);
-  if (shared && !(parent.st_mode & S_ISVTX)) kind = kAnyone;
+void Way::Enter(const struct stat &dir) {
+  Add(dir.st_uid);  // a directory's owner can always make it writable
+  if (SharedWritable(dir) && !(dir.st_mode & S_ISVTX)) kind = kMany;
+  // Past the point where a user's control begins, they must be able to
+  // pass every directory; one of theirs they can open up themselves.  Group
+  // search is not counted, as which groups the user is in is not known here.
+  const mode_t search = S_IXGRP | S_IXOTH;
+  if (kind != kRoot && dir.st_uid == 0 && (dir.st_mode & search) != search) sealed = true;
 }
 
-bool SymlinkTrust::Allows(uid_t owner) const {
-  return kind == kNobody || (kind == kOneUser && user == owner);
+void Way::Name(const struct stat &dir, const struct stat &entry) {
+  if ((dir.st_mode & S_ISVTX) && ((dir.st_mode & S_IWOTH) || (dir.st_mode & S_IWGRP)))
+    Add(entry.st_uid);
+}
+
+void Way::Follow(const struct stat &dir, const struct stat &link) {
+  Name(dir, link);
+  Add(link.st_uid);
+}
+
+bool Way::Allows(uid_t owner) const {
+  return kind == kRoot || (kind == kOneUser && user == owner && !sealed);
 }
 
 bool OthersCanAddNames(const struct stat &dir, uid_t owner) {
@@ -89,23 +134,86 @@ bool OthersCanAddNames(const struct stat &dir, uid_t owner) {
   return (dir.st_mode & S_IWOTH) || ((dir.st_mode & S_IWGRP) && dir.st_gid != 0);
 }
 
-Reach Resolve(const char *path, Resolution *out) {
-  out->trust = SymlinkTrust{};
-  out->name[0] = '\0';
-  if (!OpenStart(path, &out->dir, &out->dir_st)) return Failure();
-  char buf[kWalkBuffer];
-  if (std::strlen(path) >= sizeof buf) {
+bool MayTouch(const Way &way, const struct stat &dir, const struct stat &file) {
+  if (!S_ISREG(file.st_mode)) return false;
+  Way w = way;
+  w.Name(dir, file);
+  if (!w.Allows(file.st_uid)) return false;
+  // A second name planted towards a file its planter could not open.
+  return file.st_nlink <= 1 || !OthersCanAddNames(dir, file.st_uid);
+}
+
+namespace {
+
+// The symlink out->name, met with `rest` of the path after it: its target
+// goes in front of `rest` in `buf`, and the walk goes on from its start.
+Reach FollowStep(Resolution *out, char *buf, size_t cap, const char *rest, int *links) {
+  if (++*links > kMaxLinks) {
+    errno = ELOOP;
+    return Reach::kRefused;
+  }
+  out->way.Follow(out->dir_st, out->st);
+  char target[kWalkBuffer];
+  ssize_t n = readlinkat(out->dir.get(), out->name, target, sizeof target);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof target) return Failure();
+  if (!Splice(buf, cap, target, static_cast<size_t>(n), rest)) {
     errno = ENAMETOOLONG;
     return Reach::kFailed;
   }
-  std::strcpy(buf, path);
+  if (target[0] == '/') {
+    if (!OpenRoot(&out->dir, &out->dir_st)) return Failure();
+    // Whether a file can be reached is a matter of where it is: the
+    // directories before the link are no longer on that way.
+    out->way.sealed = false;
+    out->way.Enter(out->dir_st);
+  }
+  return Reach::kOk;
+}
+
+// Into the directory out->name (status out->st), which must still be the one
+// looked at.
+Reach DescendStep(Resolution *out) {
+  if (!S_ISDIR(out->st.st_mode)) {
+    errno = ENOTDIR;
+    return Reach::kMissing;
+  }
+  UniqueFd next(openat(out->dir.get(), out->name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat nst;
+  if (!next.ok() || fstat(next.get(), &nst) != 0) return Failure();
+  if (!SameIdentity(nst, out->st)) {
+    errno = EAGAIN;  // replaced while we looked: try again next time
+    return Reach::kFailed;
+  }
+  out->way.Name(out->dir_st, nst);
+  out->way.Enter(nst);
+  out->dir = std::move(next);
+  out->dir_st = nst;
+  return Reach::kOk;
+}
+
+}  // namespace
+
+Reach Resolve(const char *path, Resolution *out) {
+  out->way = Way{};
+  out->name[0] = '\0';
+  char buf[kWalkBuffer];
+  if (!Absolute(path, buf, sizeof buf)) {
+    if (errno != ENOENT) errno = ENAMETOOLONG;
+    return Reach::kFailed;
+  }
+  if (!OpenRoot(&out->dir, &out->dir_st)) return Failure();
+  out->way.Enter(out->dir_st);
   char *p = buf;
   int links = 0;
   for (;;) {
     while (*p == '/') ++p;
     char *end = std::strchr(p, '/');
     size_t len = end ? static_cast<size_t>(end - p) : std::strlen(p);
-    if (len == 0) return Reach::kOk;  // the path named a directory: out->dir
+    if (len == 0) {  // the path named a directory: out->dir
+      out->name[0] = '\0';
+      out->st = out->dir_st;
+      return Reach::kOk;
+    }
     if (len >= sizeof out->name) {
       errno = ENAMETOOLONG;
       return Reach::kFailed;
@@ -114,68 +222,43 @@ Reach Resolve(const char *path, Resolution *out) {
     out->name[len] = '\0';
     const char *rest = end ? end + 1 : "";
     if (fstatat(out->dir.get(), out->name, &out->st, AT_SYMLINK_NOFOLLOW) != 0) return Failure();
+    Reach step;
     if (S_ISLNK(out->st.st_mode)) {
-      if (++links > kMaxLinks) {
-        errno = ELOOP;
-        return Reach::kRefused;
-      }
-      out->trust.AddSymlink(out->st, out->dir_st);
-      char target[kWalkBuffer];
-      ssize_t n = readlinkat(out->dir.get(), out->name, target, sizeof target);
-      if (n <= 0 || static_cast<size_t>(n) >= sizeof target) return Failure();
-      if (!Splice(buf, sizeof buf, target, static_cast<size_t>(n), rest)) {
-        errno = ENAMETOOLONG;
-        return Reach::kFailed;
-      }
+      step = FollowStep(out, buf, sizeof buf, rest, &links);
       p = buf;
-      if (target[0] == '/' && !OpenStart("/", &out->dir, &out->dir_st)) return Failure();
-      continue;
+    } else if (end == nullptr) {
+      return Reach::kOk;  // the last component
+    } else {
+      step = DescendStep(out);
+      p = const_cast<char *>(rest);
     }
-    if (*rest == '\0' && end == nullptr) return Reach::kOk;  // the last component
-    if (!S_ISDIR(out->st.st_mode)) {
-      errno = ENOTDIR;
-      return Reach::kMissing;
-    }
-    UniqueFd next(openat(out->dir.get(), out->name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat nst;
-    if (!next.ok() || fstat(next.get(), &nst) != 0) return Failure();
-    if (!SameIdentity(nst, out->st)) {
-      errno = EAGAIN;  // replaced while we looked: try again next time
-      return Reach::kFailed;
-    }
-    out->dir = std::move(next);
-    out->dir_st = nst;
-    p = const_cast<char *>(rest);
+    if (step != Reach::kOk) return step;
   }
 }
 
 Reach ReachDirectory(const char *path, int flags, ReachedDir *out) {
-  out->trust = SymlinkTrust{};
-  // Most paths hold no link at all: the kernel walks them in one call.
-  out->fd = UniqueFd(OpenAt2(AT_FDCWD, path, flags | O_DIRECTORY));
-  if (out->fd.ok()) return fstat(out->fd.get(), &out->st) == 0 ? Reach::kOk : Failure();
-  if (errno != ELOOP && errno != ENOSYS && errno != EXDEV) return Failure();
-
+  out->way = Way{};
   Resolution r;
   Reach got = Resolve(path, &r);
   if (got != Reach::kOk) return got;
-  if (r.name[0] == '\0' || std::strcmp(r.name, ".") == 0 || std::strcmp(r.name, "..") == 0) {
-    out->fd =
-        UniqueFd(openat(r.dir.get(), r.name[0] ? r.name : ".", flags | O_DIRECTORY | O_CLOEXEC));
-  } else {
-    if (!S_ISDIR(r.st.st_mode)) {
-      errno = ENOTDIR;
-      return Reach::kMissing;
-    }
-    out->fd = UniqueFd(openat(r.dir.get(), r.name, flags | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  // "", "." and ".." name what the walk already holds, or its parent.
+  const char *name = r.name[0] ? r.name : ".";
+  if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 && !S_ISDIR(r.st.st_mode)) {
+    errno = ENOTDIR;
+    return Reach::kMissing;
   }
+  out->fd = UniqueFd(openat(r.dir.get(), name, flags | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!out->fd.ok() || fstat(out->fd.get(), &out->st) != 0) return Failure();
-  // What the links led to must belong to the one user who could have laid them.
-  if (!r.trust.Allows(out->st.st_uid)) {
+  // The directory is what the way leads to: it must belong to whoever
+  // controls the way, as a file would.
+  Way w = r.way;
+  w.Name(r.dir_st, out->st);
+  if (!w.Allows(out->st.st_uid)) {
     errno = EPERM;
     return Reach::kRefused;
   }
-  out->trust = r.trust;
+  w.Enter(out->st);
+  out->way = w;
   return Reach::kOk;
 }
 

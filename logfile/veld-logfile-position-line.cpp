@@ -201,6 +201,13 @@ void LoadPosition(P_LOGFILE_LIST node, std::string_view fields) {
   const size_t n = Split(fields, ',', f, 2);
   node->filesize = Lenient(f[0]);
   node->timestamp = Lenient(f[1]);
+  // A line stands for the whole of what is saved for the path: files known
+  // from an earlier load must not outlive a line that names none.
+  if (node->state != nullptr && node->state->from_positions) {
+    node->state->known = node->state->from_positions = false;
+    node->state->cur = Generation{};
+    node->state->earlier.clear();
+  }
   if (n <= 2) return;
   std::deque<Generation> files;
   const size_t rest = f[0].size() + f[1].size() + 2;

@@ -1,17 +1,18 @@
 // veld-logfile-record: turning the bytes of a tailed file into log-line
-// records and handing them to the link in batches.  Each record is
-// "<stamp> VELDUnixLog: " + one line, built in place in the batch behind a
-// prefix made once per file per pass.
+// records and handing them to the link in batches.  Each record is the
+// format's head + one line, built in place in the batch behind a head made
+// once per file per pass.
 //
-// What each thing met in the file does to the record being built:
+// What each thing met in the file does to the record being built (the bytes
+// left out, and whether the line end stays, are the format's):
 //   line end        the record ends with it
 //   record full     the line part reached its room (kRecordMax less the
-//                   prefix): the record ends without a line end and the line
+//                   prefix; kLinePart in rfc5424): the record ends without a line end and the line
 //                   goes on in the next record
-//   NUL byte        left out: clearing the top bit may make one too, and a NUL
+//   NUL byte        left out: in plain, clearing the top bit may make one too, and a NUL
 //                   would end the record early while the offset moved past
 //                   the rest; it still counts towards the record's length
-//   0x8A            left out as well: with its top bit cleared it would be a
+//   0x8A            plain only, left out as well: with its top bit cleared it would be a
 //                   line feed inside the record, which the collector takes
 //                   for a record end, so a line could forge a record
 //   hole            as many NULs, passed over without reading them, so a
@@ -37,6 +38,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "veld-assert.h"
 #include "veld-logfile-record.h"
 #include "veld-logfile-stats.h"
 
@@ -46,9 +48,9 @@ void RecordReader::Start(int fd, uint64_t from, uint64_t limit, time_t stamp) {
   fd_ = fd;
   pos_ = done_ = taken_ = in_at_ = from;
   limit_ = limit;
-  int n = std::snprintf(prefix_, sizeof prefix_, kRecordPrefix, static_cast<unsigned long>(stamp));
-  plen_ = static_cast<size_t>(n);
-  cap_ = kRecordMax - plen_;
+  format_ = CurrentFormat();
+  plen_ = FormatHead(prefix_, stamp, kMsgIdLog);
+  cap_ = format_ == RecordFormat::kPlain ? kRecordMax - plen_ : kLinePart;
   raw_ = 0;
   building_ = paused_ = false;
   burst_ = 0;
@@ -71,6 +73,9 @@ bool RecordReader::Flush() {
     done_ = taken_;
   else if (sent > 0)
     done_ = batch_.entries[sent - 1].end;
+  // Invariant: what is handed over never passes what was taken from the
+  // file, and that never passes what was read from it.
+  VELD_ASSERT(done_ <= taken_ && taken_ <= pos_);
   batch_.used = batch_.count = 0;
   return all;
 }
@@ -87,6 +92,10 @@ bool RecordReader::Emit() {
   Batch::Entry &e = batch_.entries[batch_.count - 1];
   e.len = static_cast<uint32_t>(batch_.used - e.start);
   e.end = taken_;
+  // Invariants: a record is never longer than kRecordMax, the batch never
+  // holds more than a burst of records or more bytes than it has.
+  VELD_ASSERT(e.len <= kRecordMax && batch_.used <= Batch::kBytes);
+  VELD_ASSERT(batch_.count <= kBurstRecords && raw_ == 0);
   ++burst_;
   if (burst_ >= kBurstRecords) {
     paused_ = true;
@@ -101,27 +110,30 @@ bool RecordReader::TakeBytes(const char *in, size_t n, bool *stop) {
   for (size_t i = 0; i < n; ++i) {
     // A batch that cannot hold another whole record ends the burst, as
     // kBurstRecords records do: one burst is one send.
-    if (raw_ == 0 && batch_.count > 0 && Batch::kBytes - batch_.used < kRecordBuffer) {
+    if (raw_ == 0 && batch_.count > 0 && Batch::kBytes - batch_.used < plen_ + cap_) {
       paused_ = true;
       if (!Flush()) return false;
       *stop = true;
       return true;
     }
     unsigned char b = static_cast<unsigned char>(in[i]);
-    char c = static_cast<char>(b & 0x7f);
+    char c;
+    const bool keep = FormatTake(format_, b, &c);
     ++raw_;
     ++in_next_;
-    if (c != '\0' && (c != '\n' || b == '\n')) {
+    // A line end starts a record too: an empty line is a record, whether or
+    // not the format keeps the line end.
+    if (keep || b == '\n') {
       if (!building_) {
         // Room for a whole record, or the batch goes first (only after NULs
         // that began this record, which the check above lets through).
-        if (Batch::kBytes - batch_.used < kRecordBuffer && !Flush()) return false;
+        if (Batch::kBytes - batch_.used < plen_ + cap_ && !Flush()) return false;
         batch_.entries[batch_.count++] = Batch::Entry{static_cast<uint32_t>(batch_.used), 0, 0};
         std::memcpy(batch_.bytes + batch_.used, prefix_, plen_);
         batch_.used += plen_;
         building_ = true;
       }
-      batch_.bytes[batch_.used++] = c;
+      if (keep) batch_.bytes[batch_.used++] = c;
     }
     if (b == '\n' || raw_ == cap_) {
       if (!Emit()) return false;

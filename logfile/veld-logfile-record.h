@@ -1,8 +1,9 @@
 // veld-logfile-record: the log-line record and the batches records travel
-// in.  A record is "<stamp> VELDUnixLog: " + line bytes:
+// in.  A plain record is "<stamp> VELDUnixLog: " + line bytes:
 //   kRecordMax (4093) characters at most, built in kRecordBuffer (4096)
 //   bytes with its NUL, so a line part holds kRecordMax less the prefix
-//   (4069 bytes with a ten-digit stamp).
+//   (4069 bytes with a ten-digit stamp).  The head, the bytes kept and the
+//   line part of either format are the format's (veld-logfile-format.h).
 // A burst is at most kBurstRecords records in at most Batch::kBytes bytes;
 // the link sends a batch with one system call.
 #ifndef VELD_LOGFILE_RECORD_H
@@ -12,11 +13,11 @@
 #include <cstdint>
 #include <ctime>
 
+#include "veld-logfile-format.h"
 #include "veld-logfile-identity.h"
 
 namespace logfile {
 
-inline constexpr char kRecordPrefix[] = "%lu VELDUnixLog: ";
 inline constexpr size_t kRecordBuffer = 4096;
 inline constexpr size_t kRecordMax = 4093;
 inline constexpr unsigned kBurstRecords = 200;  // records of one file in one burst
@@ -39,6 +40,7 @@ struct Batch {
   size_t count = 0;  // entries taken
 };
 static_assert(Batch::kBytes >= kRecordBuffer, "a batch holds at least one record");
+static_assert(Batch::kBytes >= kHeadMax + kLinePart, "a batch holds a record of either format");
 
 // Sends the batch, in order, each record whole; the number of records sent
 // (veld-logfile-send.cpp).  Fewer than all: the link was broken and could
@@ -84,13 +86,14 @@ class RecordReader {
   uint64_t limit_ = 0;  // read no further line than the one this falls in
   uint64_t done_ = 0;   // behind the last record sent (or left out, empty)
   uint64_t taken_ = 0;  // behind the last byte put in a record
-  char prefix_[32];
+  char prefix_[kHeadMax];
   size_t plen_ = 0, cap_ = 0;  // prefix length; line bytes per record
-  size_t raw_ = 0;             // line bytes of the record being built
-  bool building_ = false;      // a record has been started in the batch
-  unsigned burst_ = 0;         // records since the last burst ended
-  size_t sent_ = 0;            // records handed over since Start
-  bool paused_ = false;        // Run returned kBurst with the burst sent
+  RecordFormat format_ = RecordFormat::kPlain;
+  size_t raw_ = 0;         // line bytes of the record being built
+  bool building_ = false;  // a record has been started in the batch
+  unsigned burst_ = 0;     // records since the last burst ended
+  size_t sent_ = 0;        // records handed over since Start
+  bool paused_ = false;    // Run returned kBurst with the burst sent
   Batch batch_;
   Fingerprint head_;
   char in_[kReadBuffer];

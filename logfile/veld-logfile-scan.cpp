@@ -28,24 +28,28 @@ using namespace logfile;
 
 namespace {
 
-constexpr size_t kScanPath = 260;    // a scanned path, NUL included; longer is cut
+constexpr size_t kScanPath = 260;    // a scanned path, NUL included; a longer one is not tailed
 constexpr unsigned kScanPause = 15;  // seconds between scans
 
 constexpr char kMsgDirRefused[] =
-    "Watched directory %s lies behind a link that another user could have laid or changed, not "
-    "listing it.";
+    "Watched directory %s is reached through directories or links that a user who does not own "
+    "it controls, not listing it.";
+constexpr char kMsgPathTooLong[] =
+    "Not tailing %s/%s: its path is longer than the 259 bytes a scanned path may have.";
 constexpr char kMsgNameRefused[] =
     "Not tailing %s: the position file could not keep its name apart from others.";
 constexpr char kMsgDirectoryFound[] = "Identified existing directory location for monitoring: %s";
 constexpr char kMsgFileDiscovered[] = "Discovered new file within directory scan: %s";
 
 // The scanner's answer to "is this path tailed already?": every path of
-// LogFileList, case-insensitively.  Only the scanner appends once workers run,
-// so it catches up by walking just the nodes linked since its last look.
+// LogFileList, byte for byte.  File names differ by case on Linux: a
+// name that another only resembles must not hide it.  Only the scanner
+// appends once workers run, so it catches up by walking just the nodes
+// linked since its last look.
 struct TailedIndex {
   P_LOGFILE_LIST head = nullptr;  // the list the index describes
   P_LOGFILE_LIST last = nullptr;  // last node taken in
-  std::unordered_set<std::string_view, veld::NoCaseHash, veld::NoCaseEq> paths;
+  std::unordered_set<std::string_view> paths;
   // Nodes of gone files the tailer retired, kept for the next files found.
   std::vector<P_LOGFILE_LIST> spare;
 
@@ -95,9 +99,9 @@ bool PositionFileCanKeep(const char *name) {
   return n > 0 && !trimmed(name[0]) && !trimmed(name[n - 1]);
 }
 
-// Backups, "." and "..".
+// Backups and rotation temporaries, "." and "..".
 bool SkippedName(const char *name) {
-  return veld_stricmp(name, ".") == 0 || veld_stricmp(name, "..") == 0 ||
+  return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 ||
          std::strstr(name, kBackupMark) != nullptr;
 }
 
@@ -136,9 +140,9 @@ Refusals &Refused() {
   return r;
 }
 
-// Opens a watched directory for listing, reached without a link another
-// user could have laid (a user owning its parent could otherwise swap it for
-// a link to a directory of root's).
+// Opens a watched directory for listing, reached under the rule of
+// veld-logfile-path.h (a user owning its parent could otherwise rename a
+// directory of root's onto its path, or lay a link to one there).
 veld::DirPtr OpenWatched(P_LOGDIR_LIST d, struct stat *st) {
   ReachedDir reached;
   Reach r = ReachDirectory(d->log_dir, O_RDONLY, &reached);
@@ -242,7 +246,14 @@ bool Consider(P_LOGDIR_LIST d, DIR *dir, const struct dirent *de, const struct s
   if (!IsRegularEntry(dir, de)) return de->d_type != DT_UNKNOWN;
   if (own.Holds(dst.st_dev, de->d_ino)) return false;
   char path[kScanPath + 1];
-  std::snprintf(path, kScanPath, "%s/%s", d->log_dir, name);
+  const int len = std::snprintf(path, kScanPath, "%s/%s", d->log_dir, name);
+  // A cut path would name another file, or one that a cut position-file
+  // line lands on.
+  if (len < 0 || static_cast<size_t>(len) >= kScanPath) {
+    std::string whole = std::string(d->log_dir) + "/" + name;
+    if (Refused().First(whole.c_str())) Log(2, kMsgPathTooLong, d->log_dir, name);
+    return true;
+  }
   if (tailed.paths.find(std::string_view(path)) != tailed.paths.end()) return true;
   if (!PositionFileCanKeep(name)) {
     if (Refused().First(path)) Log(2, kMsgNameRefused, path);

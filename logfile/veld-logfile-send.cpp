@@ -9,7 +9,13 @@
 // and opened again under the same lock and the records not sent get one more
 // chance on the new connection; what still does not go is reported to the
 // caller, which keeps it (the tailer stops and tries again later; the
-// monitor's record is counted as dropped).
+// monitor's record is counted as dropped).  A UDP refusal gets no second
+// chance: a fresh socket would take the records and lose them just the same.
+//
+// What the link does is counted (veld-logfile-stats.h) where each outcome
+// is known once: the records a burst got across by the tailer's flush,
+// reconnections in LinkReconnect, records given up in LinkDropped; a UDP
+// outage ends in LinkSent, said in LinkRefused (veld-logfile-link.cpp).
 
 #include <pthread.h>
 #include <sys/uio.h>
@@ -43,6 +49,12 @@ size_t SendOnce(SOCKET_DATA &d, iovec *v, size_t n) {
   return t->Send(d, v, n);
 }
 
+// Whether the last send on the open link was refused (UDP port unreachable).
+bool Refused(const SOCKET_DATA &d) {
+  Transport *t = TransportFor(d.proto);
+  return t != nullptr && d.socket >= 0 && t->Refused();
+}
+
 // Sends `rec[0..n)` in order with one retry on a fresh connection for what
 // did not go; the number of records sent.  A record of which a piece went out
 // on a connection that then broke goes again whole on the new one.
@@ -51,11 +63,21 @@ size_t SendRecords(SOCKET_DATA &d, const iovec *rec, size_t n) {
   n = std::min<size_t>(n, kBurstRecords);
   std::copy(rec, rec + n, work);
   size_t sent = SendOnce(d, work, n);
-  if (sent == n || !LinkReconnect(d)) return sent;
-  std::copy(rec + sent, rec + n, work);
-  size_t more = SendOnce(d, work, n - sent);
-  if (sent + more < n) NetClose(&d);  // broken again at once: the next send reconnects
-  return sent + more;
+  if (sent < n && !Refused(d)) {
+    if (!LinkReconnect(d)) return sent;
+    std::copy(rec + sent, rec + n, work);
+    sent += SendOnce(d, work, n - sent);
+    if (sent < n && !Refused(d)) {
+      NetClose(&d);  // broken again at once: the next send reconnects
+      return sent;
+    }
+  }
+  if (sent < n) {
+    LinkRefused(d);
+  } else {
+    LinkSent(n);
+  }
+  return sent;
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 // (veld-logfile-link.cpp) makes and connects the socket and hands it to the
 // transport of its kind, which sets up its session, sends batches of records
 // and tears the session down.  Plain TCP and UDP are
-// veld-logfile-transport-plain.cpp.  All of it runs under SocketMutex.
+// veld-logfile-transport-plain.cpp, TLS veld-logfile-transport-tls.cpp and
+// RELP, over either, veld-logfile-transport-relp.cpp.  A stream transport
+// frames rfc5424 messages by octet counting (FrameHeader).  All of it runs
+// under SocketMutex.
 #ifndef VELD_LOGFILE_TRANSPORT_H
 #define VELD_LOGFILE_TRANSPORT_H
 
@@ -30,10 +33,22 @@ class Transport {
   virtual size_t Send(SOCKET_DATA &d, iovec *v, size_t n) = 0;
   // Ends the session; the link closes the socket right after.
   virtual void Close(SOCKET_DATA &d) = 0;
+  // After a Send that fell short: whether the collector refused what went
+  // (a UDP port unreachable).  A fresh socket would take the next records
+  // without complaint, so the link must not try one at once.
+  virtual bool Refused() const { return false; }
 };
 
-// The transport of a link kind (kProtoUDP, kProtoTCP); null for none.
+// The transport of a link kind (kProtoUDP ... kProtoRELPTLS); null for none.
 Transport *TransportFor(int proto);
+Transport *TlsTransport();
+Transport *RelpTransport(bool tls);
+
+// RFC 6587 octet counting: "<length> " before each message on a stream, when
+// the record format is rfc5424; the header's length, 0 for the plain format,
+// whose records end in their line ends.  `out` holds kFrameHeaderMax bytes.
+inline constexpr size_t kFrameHeaderMax = 24;
+size_t FrameHeader(char *out, size_t len);
 
 }  // namespace logfile
 

@@ -12,6 +12,7 @@
 #include <queue>
 #include <vector>
 
+#include "veld-assert.h"
 #include "veld-config-unix.h"
 #include "veld-logfile-link.h"
 #include "veld-logfile-readers.h"
@@ -62,7 +63,11 @@ ReadOutcome Burst(FileState *fs, int fd, uint64_t *offset, uint64_t limit, Finge
   }
   RecordReader &r = Reader();
   r.Start(fd, *offset, limit, fs->stamp);
+  const uint64_t from = *offset;
   const ReadOutcome o = r.Run();
+  // Invariant: a burst only moves an offset forward, and past nothing but
+  // records the link took.
+  VELD_ASSERT(r.consumed() >= from && r.sent() <= kBurstRecords);
   *offset = r.consumed();
   *fp = r.TakeFingerprint();
   if (head != nullptr && !r.head().empty()) *head = r.head();

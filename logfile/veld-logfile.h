@@ -2,15 +2,24 @@
 // travels: the source lists name its file, the tailer reads it, SendLog puts
 // it on the link.  Each section below names the file behind it.  The rooms
 // inside, each with its own small header:
-//   identity  veld-logfile-identity.h   device, inode, birth; fingerprints
+//   identity  veld-logfile-identity.h   device, inode, birth, owner; digests
 //   records   veld-logfile-record.h     the record format, batches, the reader
-//   reaching  veld-logfile-path.h       paths walked without being led astray
+//   reaching  veld-logfile-path.h       the rule for what may be touched; checked walks
 //             veld-logfile-look.h       what a tailed path leads to, each pass
-//   following veld-logfile-follow.h     a file across rotation
+//   following veld-logfile-follow.h     a file across rotation (follow.cpp, the
+//                                       case table; follow-find.cpp, the
+//                                       searches; hold.cpp, held descriptors)
 //             veld-logfile-readers.h    which node read each file last
+//   tailer    veld-logfile-tail.h       passes (tail.cpp) and turns (turn.cpp)
+//             veld-logfile-watch.h      waking on change
+//             veld-logfile-position.h   one line of the position file
+//             veld-logfile-stats.h      the agent's own figures
 //   rotation  veld-logfile-rotate.h     backups and the copy beneath them
 //   the link  veld-logfile-link.h       its state, shared by link and send
 //             veld-logfile-transport.h  what is spoken on its socket
+//             veld-logfile-format.h     plain or rfc5424 records
+//             veld-logfile-tls.h        the TLS session under tls and relp-tls
+//             veld-logfile-relp.h       RELP frames and responses
 #ifndef VELD_LOGFILE_H
 #define VELD_LOGFILE_H
 
@@ -147,7 +156,7 @@ typedef struct SocketData_ {
   int socket;                   // link descriptor; -1 while closed
   struct sockaddr_in sockaddr;  // collector address as last resolved
   int port;                     // RemotePort, host order (low 16 bits used)
-  int proto;                    // 0 = UDP, 1 = TCP
+  int proto;                    // 0 = UDP, 1 = TCP, 2 = TLS, 3 = RELP, 4 = RELP over TLS
   char *server;                 // RemoteHost, heap copy owned by the record
 } SOCKET_DATA, *P_SOCKET_DATA;
 
@@ -161,5 +170,13 @@ int NetConnect(P_SOCKET_DATA op_data);
 int UDPConnect(P_SOCKET_DATA op_data);
 int TCPConnect(P_SOCKET_DATA op_data);
 int NetClose(P_SOCKET_DATA op_data);
+
+// The head of a record in the configured format (veld-logfile-format.cpp):
+// "<stamp> VELDUnixLog: " or the rfc5424 header, with the metric tag when
+// `metric`, into `out` (LOG_RECORD_HEAD_MAX bytes at least); its length.
+// Whether a record's line end belongs to it (plain) or not (rfc5424).
+#define LOG_RECORD_HEAD_MAX 384
+size_t LogRecordHead(char *out, unsigned long stamp, bool metric);
+bool LogRecordKeepsLineEnd();
 
 #endif

@@ -16,11 +16,14 @@ namespace collect {
 namespace {
 
 constexpr const char kUsage[] =
-    "Usage: veldcollect [-u] [-a address] -p port\n"
+    "Usage: veldcollect [-u] [-a address] [-T cert -K key [-C ca]] -p port\n"
     "Receives records from veldagentd and writes each to standard output as it arrives.\n"
     "  -p port     port to listen on; 0 picks a free one (the port is printed on standard error)\n"
     "  -a address  IPv4 address to listen on (default 127.0.0.1; 0.0.0.0 for every address)\n"
     "  -u          receive UDP datagrams instead of TCP connections\n"
+    "  -T cert     serve TLS with this PEM certificate; with -K key, its private key (when\n"
+    "              neither file exists, a key and a certificate for localhost are made there)\n"
+    "  -C ca       require agents to show a certificate from this PEM bundle\n"
     "  -h          print this text\n";
 
 bool ParsePort(const char *text, int *port) {
@@ -46,8 +49,17 @@ Parsed Refuse(const char *fmt, const char *arg) {
 Parsed ParseOptions(int argc, char **argv, Options *o) {
   int opt;
   opterr = 0;
-  while ((opt = getopt(argc, argv, ":a:p:uh")) != -1) {
+  while ((opt = getopt(argc, argv, ":a:p:uT:K:C:h")) != -1) {
     switch (opt) {
+      case 'T':
+        o->cert = optarg;
+        break;
+      case 'K':
+        o->key = optarg;
+        break;
+      case 'C':
+        o->ca = optarg;
+        break;
       case 'a':
         o->address = optarg;
         break;
@@ -68,6 +80,10 @@ Parsed ParseOptions(int argc, char **argv, Options *o) {
   }
   if (optind < argc) return Refuse("unexpected argument \"%s\"", argv[optind]);
   if (o->port < 0) return Refuse("%s", "no port given (-p)");
+  if ((o->cert == nullptr) != (o->key == nullptr))
+    return Refuse("%s", "-T and -K go together (a certificate and its key)");
+  if (o->ca != nullptr && o->cert == nullptr) return Refuse("%s", "-C needs -T and -K");
+  if (o->cert != nullptr && o->udp) return Refuse("%s", "TLS (-T) is for TCP, not -u");
   // NetSocket takes what does not parse as "every address"; a typo must not
   // open the collector to the network.
   in_addr probe{};

@@ -12,6 +12,11 @@ struct Options {
   const char *address = kDefaultAddress;
   int port = -1;
   bool udp = false;
+  // TLS: the collector's certificate and key (both, or neither), and the CA
+  // bundle that agents' certificates must chain to (then required).
+  const char *cert = nullptr;
+  const char *key = nullptr;
+  const char *ca = nullptr;
 };
 
 // kRun with the options filled; kHelp once the usage text is on standard

@@ -1,7 +1,8 @@
 // veldcollect: a small collector for watching what veldagentd sends.  It
 // listens on one IPv4 address and port, over TCP (any number of agents at
-// once, as many as its descriptor limit allows) or UDP, and copies every
-// record it receives to standard output as it arrives.
+// once, as many as its descriptor limit allows; with TLS when given a
+// certificate, veldcollect-tls.cpp) or UDP, and copies every record it
+// receives to standard output as it arrives.
 //
 // Bytes are copied unchanged.  Over TCP a connection's bytes are written up
 // to the last line end received, so records of two agents never interleave
@@ -36,6 +37,7 @@
 #include "veld-network.h"
 #include "veldcollect-options.h"
 #include "veldcollect-stream.h"
+#include "veldcollect-tls.h"
 
 namespace {
 
@@ -93,7 +95,8 @@ enum class Served { kOpen, kClosed, kOutputFailed };
 // Reads what one agent sent and writes every complete line.
 Served ServeAgent(Agent &a) {
   unsigned int got = 0;
-  if (!NetRead(a.sock.get(), a.lines.space(), static_cast<unsigned int>(a.lines.room()), &got)) {
+  if (!collect::AgentRead(a.sock.get(), a.lines.space(), static_cast<unsigned int>(a.lines.room()),
+                          &got)) {
     if (got != 0 && errno == EINTR) return Served::kOpen;
     return a.lines.Flush() ? Served::kClosed : Served::kOutputFailed;
   }
@@ -105,6 +108,17 @@ Served ServeAgent(Agent &a) {
 // at that moment, so an agent that keeps sending cannot hold the stop up.
 bool DrainAgent(Agent &a) {
   int fd = a.sock->sockOpts->sock;
+  if (a.sock->sslOpts->ssl != nullptr) {
+    // Through the session: what is decrypted or already in our buffers.
+    (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    unsigned int got = 0;
+    for (int k = 0; k < 4096 && collect::AgentRead(a.sock.get(), a.lines.space(),
+                                                   static_cast<unsigned int>(a.lines.room()), &got);
+         ++k) {
+      if (!a.lines.Take(got)) return false;
+    }
+    return a.lines.Flush();
+  }
   int queued = 0;
   if (ioctl(fd, FIONREAD, &queued) != 0) queued = 0;
   size_t left = queued > 0 ? static_cast<size_t>(queued) : 0;
@@ -134,6 +148,8 @@ void AcceptAgent(ZUN_SOCKET *listener, size_t max_agents, std::vector<Agent> *ag
     // Refused, not left waiting: an agent whose connection is accepted by
     // the kernel but never read would block once its buffers fill.
     s.reset();
+  } else if (s && listener->sslOpts->context != nullptr && !collect::TlsAccept(listener, s.get())) {
+    s.reset();
   } else if (s) {
     agents->push_back(Agent{});
     agents->back().sock = std::move(s);
@@ -156,6 +172,7 @@ int RunTcp(Socket listener, int wake) {
     for (const Agent &a : agents) {
       fds.push_back({a.sock->sockOpts->sock, POLLIN, 0});
       if (a.lines.held() > 0) timeout = kHoldMs;
+      if (collect::TlsPending(a.sock.get())) timeout = 0;  // decrypted, waiting for us
     }
     if (poll(fds.data(), fds.size(), timeout) < 0) {
       if (errno == EINTR) continue;
@@ -168,7 +185,8 @@ int RunTcp(Socket listener, int wake) {
     auto now = collect::Clock::now();
     for (size_t i = 0; i < agents.size() && ok; ++i) {
       Agent &a = agents[i];
-      Served state = fds[i + 2].revents != 0 ? ServeAgent(a) : Served::kOpen;
+      Served state = fds[i + 2].revents != 0 || collect::TlsPending(a.sock.get()) ? ServeAgent(a)
+                                                                                  : Served::kOpen;
       if (state == Served::kOutputFailed) ok = false;
       if (state == Served::kOpen && a.lines.Overdue(now, std::chrono::milliseconds(kHoldMs)))
         ok = a.lines.Flush();
@@ -283,7 +301,7 @@ int main(int argc, char **argv) {
   int wake[2];
   if (!CatchStopSignals(wake)) return kExitFailure;
   Socket sock = OpenListener(o);
-  if (!sock) return kExitFailure;
+  if (!sock || (o.cert != nullptr && !collect::TlsListen(o, sock.get()))) return kExitFailure;
   int rc = o.udp ? RunUdp(std::move(sock), wake[0]) : RunTcp(std::move(sock), wake[0]);
   close(wake[0]);
   close(wake[1]);

@@ -33,13 +33,10 @@ constexpr const char *kNetInitFailed = "Failed to init PerfMon NET.";
 constexpr const char *kDiskInitFailed = "Failed to init PerfMon DISK.";
 constexpr const char *kSysInitFailed = "Failed to init PerfMon SYS.";
 
-// The head of every metric record: the pass's stamp and the tag.
-constexpr const char kRecordHead[] = "%u VELDPerfMon: ";
-// A stamp has at most ten digits, so the head always fits with room to
-// spare and a record is cut only inside its body, at the same byte where one
-// format of the whole record would cut it.
-constexpr size_t kStampDigitsMax = 10;
-static_assert(kStampDigitsMax + (sizeof kRecordHead - sizeof "%u") < PERFMON_RECORD_MAX);
+// The head of every metric record, the pass's stamp and the tag, is the
+// record format's (LogRecordHead); it always fits with room to spare, so a
+// record is cut only inside its body.
+static_assert(LOG_RECORD_HEAD_MAX < PERFMON_RECORD_MAX);
 
 struct StopSamplers {
   void operator()(P_PERFMON_SAMPLERS s) const { PerfMonStop(s); }
@@ -111,13 +108,15 @@ void *PerfMonThread(void *) {
 
 bool PerfMonSend(unsigned int stamp, const char *fmt, ...) {
   char record[PERFMON_RECORD_MAX];
-  int head = std::snprintf(record, sizeof record, kRecordHead, stamp);
-  if (head < 0) return false;
+  const size_t head = LogRecordHead(record, stamp, true);
   va_list ap;
   va_start(ap, fmt);
-  int n = std::vsnprintf(record + head, sizeof record - static_cast<size_t>(head), fmt, ap);
+  int n = std::vsnprintf(record + head, sizeof record - head, fmt, ap);
   va_end(ap);
   if (n < 0) return false;
+  // A format whose messages carry no line end gets the body without it.
+  size_t len = std::strlen(record);
+  if (!LogRecordKeepsLineEnd() && len > head && record[len - 1] == '\n') record[len - 1] = '\0';
   return SendLog(record) == 1;
 }
 

@@ -54,9 +54,10 @@ unsigned int PerfMonCycle(P_PERFMON_SAMPLERS s, unsigned int i);
 // Releases every state; nothing for null.
 void PerfMonStop(P_PERFMON_SAMPLERS s);
 
-// Sends one metric record: "<stamp> VELDPerfMon: " and then `fmt`, which
-// holds only the body (the item's name where there is one, the key, the
-// value and the newline).  The whole record is formatted into a stack buffer
+// Sends one metric record: the record format's head ("<stamp> VELDPerfMon: "
+// when plain) and then `fmt`, which holds only the body (the item's name
+// where there is one, the key, the value and the newline, which the rfc5424
+// format leaves out).  The whole record is formatted into a stack buffer
 // bounded to PERFMON_RECORD_MAX and handed to SendLog; true when SendLog
 // sent it, false when it did not or nothing could be formatted.
 bool PerfMonSend(unsigned int stamp, const char *fmt, ...) __attribute__((format(printf, 2, 3)));

@@ -3,7 +3,8 @@
 # figure beside its baseline, measured in the same process and run, and
 # their ratio.  Needs root: the real agent runs in a private mount
 # namespace, strace attaches to it, and a private rsyslogd runs beside it.
-# Installs what it misses (the build's packages, strace, jq) as root.
+# Installs what it misses (the test packages, which hold rsyslog with its TLS
+# and RELP modules, then strace and jq) as root.
 # Results stay in build-bench/results/ (one JSON file per program).
 # It takes about 35 minutes, most of it two long waits: a 300 s collector
 # outage and 600 s of idle files.  For a trial run, VELD_BENCH_OUTAGE_S and
@@ -11,7 +12,7 @@
 # figures are honest only on a machine with nothing else running.
 set -e
 cd "$(dirname "$0")/.."
-sh scripts/deps.sh
+sh scripts/deps.sh test
 missing=""
 for p in strace jq; do command -v "$p" >/dev/null 2>&1 || missing="$missing $p"; done
 if [ -n "$missing" ]; then
@@ -28,7 +29,7 @@ rm -rf "$out"
 mkdir -p "$out"
 start=$(date +%s)
 for b in logfile_tail_bench logfile_scan_bench logfile_rotate_bench agent_process_bench \
-         agent_drain_bench agent_wake_bench perfmon_pass_bench; do
+         agent_drain_bench agent_wake_bench perfmon_pass_bench link_transport_bench; do
   echo "== $b"
   extra=""
   [ "$b" = perfmon_pass_bench ] && extra="--benchmark_min_time=0.05"

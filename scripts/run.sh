@@ -1,8 +1,10 @@
 #!/bin/sh
 # The demonstration: builds veldagentd and veldcollect, starts veldcollect
-# on a free loopback port in the background, and runs the agent in the
-# foreground (-d) with examples/demo.cfg.in filled in to send there and to
-# tail a sample log that this script appends a line to every few seconds.
+# on a free loopback port in the background, serving TLS with a key and
+# certificate it makes with the project's own generation, and runs the agent
+# in the foreground (-d) with examples/demo.cfg.in filled in to send there,
+# encrypted and with the certificate verified, and to tail a sample log that
+# this script appends a line to every few seconds.
 # The records veldcollect receives appear on this terminal.  Ctrl-C stops
 # the agent, the collector and the appender, and removes the demo files.
 set -e
@@ -27,15 +29,17 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# Port 0 lets the system pick a free port; veldcollect names it on stderr.
-./build/bin/veldcollect -p 0 2>"$demo/veldcollect.err" &
+# Port 0 lets the system pick a free port; veldcollect names it on stderr,
+# and says so once it has made its key and certificate.
+./build/bin/veldcollect -p 0 -T "$demo/collector.pem" -K "$demo/collector.key" \
+  2>"$demo/veldcollect.err" &
 collector_pid=$!
 port=""
 tries=0
-while [ -z "$port" ]; do
+while [ -z "$port" ] || ! grep -q "certificate for localhost" "$demo/veldcollect.err"; do
   port=$(sed -n 's|^veldcollect: listening on 127\.0\.0\.1:\([0-9]*\)/tcp$|\1|p' \
     "$demo/veldcollect.err")
-  if [ -z "$port" ]; then
+  if [ -z "$port" ] || ! grep -q "certificate for localhost" "$demo/veldcollect.err"; then
     tries=$((tries + 1))
     if [ "$tries" -gt 50 ] || ! kill -0 "$collector_pid" 2>/dev/null; then
       cat "$demo/veldcollect.err" >&2
@@ -46,7 +50,7 @@ while [ -z "$port" ]; do
   fi
 done
 
-sed -e "s|@PORT@|$port|" -e "s|@LOGFILE@|$demo/sample.log|" \
+sed -e "s|@PORT@|$port|" -e "s|@LOGFILE@|$demo/sample.log|" -e "s|@CERT@|$demo/collector.pem|" \
     -e "s|@WATCHDOG@|$demo/positions|" examples/demo.cfg.in >"$demo/veldagentd.cfg"
 echo "sample log started $(date '+%F %T')" >"$demo/sample.log"
 (
@@ -59,7 +63,7 @@ echo "sample log started $(date '+%F %T')" >"$demo/sample.log"
 ) &
 appender_pid=$!
 
-echo "veldcollect listens on 127.0.0.1:$port and prints what it receives."
+echo "veldcollect listens on 127.0.0.1:$port over TLS and prints what it receives."
 echo "The agent tails $demo/sample.log (a new line every 3 s) and forwards it;"
 echo "its first pass comes after 5 s, then one every 10 s.  Ctrl-C stops everything."
 ./build/bin/veldagentd -d -c "$demo/veldagentd.cfg"

@@ -117,7 +117,10 @@ TEST_F(AgentBinaryTest, CheckOptionExitsByTheConfigurationAndStartsNothing) {
     std::vector<std::string> says;
   } cases[] = {
       {good, 0, {good + ":2: note: RemoteService", good + ": configuration is sound\n"}},
-      {bad, 1, {bad + ":2: unknown key", bad + ":3: RemotePort \"abc\"", "2 problems found\n"}},
+      {bad,
+       1,
+       {bad + ":2: unknown key", bad + ":3: RemotePort is set again (first on line 1)",
+        bad + ":3: RemotePort \"abc\"", "3 problems found\n"}},
       {dir_ / "absent.cfg", 1, {"absent.cfg: cannot be read (No such file or directory)\n"}},
   };
   for (const auto &c : cases) {

@@ -3,6 +3,9 @@
 // store and the source lists.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -105,7 +108,7 @@ TEST_F(ConfigTest, NamesValuesAndSplitting) {
   EXPECT_EQ(Get("RemoteService"), "udp");
   EXPECT_EQ(Get("RemotePort"), "514") << "an empty raw value is skipped";
   EXPECT_EQ(Get("EventWatchdogFile"), "a=b");
-  EXPECT_EQ(hashtable_count(GlobalConfigHash), 7u) << "unknown names add nothing";
+  EXPECT_EQ(hashtable_count(GlobalConfigHash), 10u) << "unknown names add nothing";
   EXPECT_EQ(ReadFile(pLogFile), "") << "malformed lines are skipped silently";
 }
 
@@ -240,8 +243,9 @@ TEST_F(ConfigTest, CheckReportsEachBadLineWithItsNumber) {
       {"RemotePort = abc", true, "not a number from 1 to 65535 (the agent would use port 0)"},
       {"RemotePort = 70000", true, "(the agent would use port 4464)"},
       {"RemotePort = -1", true, "(the agent would use port 65535)"},
-      {"RemoteService = tls", true, "neither tcp, tcp-ssl nor udp (the agent would send over UDP)"},
-      {"RemoteService = TCP-SSL", false, "is plain TCP: the link never uses TLS"},
+      {"RemoteService = ssl", true,
+       "none of tcp, tcp-ssl, tls, relp, relp-tls and udp (the agent would send over UDP"},
+      {"RemoteService = TCP-SSL", false, "is plain TCP, without TLS"},
       {"LogRotationSize = 0.5", true, "below 1 MiB: the agent reads 0 and empties"},
       {"LogRotationSize = 2.5", true, "not a whole number of MiB"},
       {"LogFile = " + real + " # the main log", true, "looks like a comment"},
@@ -262,8 +266,13 @@ TEST_F(ConfigTest, CheckReportsEachBadLineWithItsNumber) {
   const std::string cfg = dir_ / "check.cfg";
   WriteFile(cfg, text);
 
-  std::vector<CfgFinding> found;
-  EXPECT_FALSE(CfgCheckConfiguration(cfg.c_str(), &found));
+  std::vector<CfgFinding> all, found;
+  EXPECT_FALSE(CfgCheckConfiguration(cfg.c_str(), &all));
+  // Keys the rows set again (RemoteHost, RemotePort thrice, RemoteService,
+  // LogRotationSize twice) are each named once more, at the later line.
+  for (const CfgFinding &f : all)
+    if (f.text.find(" is set again (first on line ") == std::string::npos) found.push_back(f);
+  EXPECT_EQ(all.size() - found.size(), 7u);
   ASSERT_EQ(found.size(), std::size(rows));
   for (size_t i = 0; i < found.size(); ++i) {
     SCOPED_TRACE(rows[i].line);
@@ -296,5 +305,63 @@ TEST_F(ConfigTest, CheckReportsEachBadLineWithItsNumber) {
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].line, 0u);
     EXPECT_NE(found[0].text.find("cannot be read ("), std::string::npos) << found[0].text;
+  }
+}
+
+// The check of the link's settings, alone and together: each file below is
+// one mistake (or none), with the findings it must bring, in order.
+TEST_F(ConfigTest, CheckJudgesTheLinkSettingsAloneAndTogether) {
+  const std::string ca = dir_ / "ca.pem", cert = dir_ / "client.pem", key = dir_ / "client.key",
+                    open_key = dir_ / "open.key";
+  for (const std::string &f : {ca, cert, key, open_key}) WriteFile(f, "pem\n");
+  ASSERT_EQ(chmod(key.c_str(), 0600), 0);
+  ASSERT_EQ(chmod(open_key.c_str(), 0644), 0);
+  struct Finding {
+    unsigned line;
+    bool problem;
+    std::string says;
+  };
+  const struct {
+    std::string text;
+    std::vector<Finding> findings;
+  } cases[] = {
+      {"RemoteService = relp-tls\nRecordFormat = RFC5424\nRecordFacility = local3\n"
+       "RemoteCAFile = " +
+           ca + "\nRemoteCertFile = " + cert + "\nRemoteKeyFile = " + key +
+           "\nRemoteServerName = collector.example\n",
+       {}},
+      {"RecordFormat = json\n", {{1, true, "RecordFormat \"json\" is neither plain nor rfc5424"}}},
+      {"RecordFormat = rfc5424\nRecordFacility = local9\n",
+       {{2, true, "RecordFacility \"local9\" is no facility name"}}},
+      {"RecordFacility = 17\n",
+       {{1, false, "RecordFacility changes nothing: the plain record format carries no facility"}}},
+      {"RemoteService = tls\nRemoteCAFile = " + (dir_ / "absent.pem") + "\n",
+       {{2, true, "cannot be read (No such file or directory)"}}},
+      {"RemoteService = tls\nRemoteCAFile = ca.pem\n", {{2, true, "is not an absolute path"}}},
+      {"RemoteService = tls\nRemoteCertFile = " + cert + "\nRemoteKeyFile = " + open_key + "\n",
+       {{3, true, "is readable by group or others (mode 0644)"}}},
+      {"RemoteService = tls\nRemoteCertFile = " + cert + "\n",
+       {{2, true, "RemoteCertFile is set without RemoteKeyFile"}}},
+      {"RemoteService = udp\nRemoteServerName = collector.example\n",
+       {{2, false, "RemoteServerName changes nothing: RemoteService \"udp\" does not use TLS"}}},
+      {"RemoteService = relp\n", {{1, false, "\"relp\" with the plain record format"}}},
+      {"RemotePort = 1514\nRemotePort = 2514\n",
+       {{2, true,
+         "RemotePort is set again (first on line 1): only this later value takes effect"}}},
+  };
+  const std::string cfg = dir_ / "link.cfg";
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.text);
+    WriteFile(cfg, c.text);
+    std::vector<CfgFinding> found;
+    EXPECT_EQ(CfgCheckConfiguration(cfg.c_str(), &found),
+              std::none_of(c.findings.begin(), c.findings.end(),
+                           [](const Finding &f) { return f.problem; }));
+    ASSERT_EQ(found.size(), c.findings.size()) << (found.empty() ? "" : found[0].text);
+    for (size_t i = 0; i < found.size(); ++i) {
+      EXPECT_EQ(found[i].line, c.findings[i].line);
+      EXPECT_EQ(found[i].problem, c.findings[i].problem);
+      EXPECT_NE(found[i].text.find(c.findings[i].says), std::string::npos) << found[i].text;
+    }
   }
 }

@@ -364,18 +364,27 @@ TEST_F(LinkTest, CollectorThatStopsReadingHoldsASendOnlyForTheStallLimit) {
   EXPECT_EQ(result.load(), 1);
 }
 
-// UDP to a port where nobody listens: the refusal comes back on a later
-// send, which re-creates the link and gives the record to the new socket.
-TEST_F(LinkTest, UdpRefusalRecreatesLinkAndResends) {
+// A UDP refusal stops the pass.  On loopback the refusal of a datagram comes
+// back inside its own send: the record is reported as not sent (the tailer
+// keeps its offset), the failure is logged once however often it repeats,
+// and the link does not try a fresh socket at once, which would take the
+// record without complaint and lose it the same way.  Once someone listens,
+// the next record goes on a fresh socket and the outage's count is said.
+TEST_F(LinkTest, UdpRefusalFailsTheSendAndIsNotHiddenByAFreshSocket) {
   int p;
   { p = PortOf(BoundSocket(SOCK_DGRAM)); }  // free again at once
   ASSERT_EQ(Init("udp", std::to_string(p)), 1);
-  EXPECT_EQ(SendLog("nobody\n"), 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the refusal arrives
+  EXPECT_EQ(SendLog("nobody\n"), 0);
+  EXPECT_EQ(sockData->socket, -1) << "closed, not replaced at once";
+  EXPECT_EQ(SendLog("nobody either\n"), 0);
   Fd server = BoundSocket(SOCK_DGRAM, p);
   EXPECT_EQ(SendLog("somebody\n"), 1);
   EXPECT_EQ(ReadDatagram(server), "somebody\n");
   EXPECT_EQ(ReadDatagram(server, 100), "<none>");
+  const std::string log = DiagLog();
+  const std::string failed = "Failed to send message to host: 127.0.0.1:" + std::to_string(p);
+  EXPECT_EQ(Count(log, "VELDAgent [2]: " + failed + "\n"), 1u) << log;
+  EXPECT_EQ(Count(log, failed + " repeated 1 times"), 1u) << log;
 }
 
 // A host that neither resolves nor parses: the resolver message, then the

@@ -4,12 +4,16 @@
 // through.
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "logfile_test_support.h"
 #include "veld-owners.h"
@@ -73,6 +77,94 @@ TEST_F(RotateTest, FullSetWritesNumber1024AndDropsItsOldContent) {
   EXPECT_EQ(ReadFile(backup(1)), "0");
   EXPECT_EQ(ReadFile(backup(0)), "L");
   EXPECT_FALSE(fs::exists(backup(1025)));
+}
+
+// A directory cannot be renamed over: one planted at a backup number is
+// passed over, never moved; one at every number stops the rotation, said
+// once, naming the live file's path.
+TEST_F(RotateTest, DirectoriesAtBackupNumbersArePassedOver) {
+  WriteFile(live(), "L");
+  WriteFile(backup(0), "b0");
+  ASSERT_TRUE(fs::create_directory(backup(1)));
+  WriteFile(backup(1) + "/inside", "planted");
+  ASSERT_EQ(rotate_log(live().c_str()), 1);
+  EXPECT_EQ(ReadFile(backup(0)), "L");
+  EXPECT_EQ(ReadFile(backup(1) + "/inside"), "planted");
+  EXPECT_EQ(ReadFile(backup(2)), "b0");
+
+  const std::string all = dir / "all.log";
+  WriteFile(all, "kept");
+  for (int k = 0; k <= 1024; ++k)
+    ASSERT_TRUE(fs::create_directory(all + "._hlr_" + std::to_string(k)));
+  EXPECT_EQ(rotate_log(all.c_str()), 0);
+  EXPECT_EQ(rotate_log(all.c_str()), 0);
+  EXPECT_EQ(ReadFile(all), "kept");
+  EXPECT_EQ(logtest::CountOf(DiagLog(), "Rotation of log file " + all +
+                                            " stopped: a directory stands at every backup number"),
+            1u);
+}
+
+// The temporary a backup is written under has a length of its own: a live
+// name of 239 to 245 bytes rotates.  Past that, "._hlr_1024" would not fit
+// in a name: such a file is not rotated, and that is said once.
+TEST_F(RotateTest, NamesUpToTheNameLimitRotate) {
+  for (const size_t len : {239, 245}) {
+    const std::string path = dir / std::string(len, 'r');
+    WriteFile(path, "line\n");
+    EXPECT_EQ(rotate_log(path.c_str()), 1) << len;
+    EXPECT_EQ(ReadFile(path + "._hlr_0"), "line\n") << len;
+    EXPECT_EQ(ReadFile(path), "") << len;
+  }
+  for (const size_t len : {246, 250}) {
+    const std::string path = dir / std::string(len, 'n');
+    WriteFile(path, "line\n");
+    EXPECT_EQ(rotate_log(path.c_str()), 0) << len;
+    EXPECT_EQ(rotate_log(path.c_str()), 0) << len;
+    EXPECT_EQ(ReadFile(path), "line\n") << len;
+    EXPECT_EQ(
+        logtest::CountOf(DiagLog(), "Backup names of log file " + path + " would be too long"), 1u);
+  }
+}
+
+// A program appends while a rotation moves a thousand backups.  The
+// backups move before the copy, so what it appends meanwhile is in the
+// copy or in the emptied file; before, it fell between the copy and the
+// emptying.  The appends start when the first backup moves.
+TEST_F(RotateTest, LinesAppendedWhileManyBackupsMoveAreKept) {
+  for (int k = 0; k < 1000; ++k) WriteFile(backup(k), "old\n");
+  WriteFile(live(), "first\n");
+  veld::UniqueFd events(inotify_init1(IN_CLOEXEC));
+  ASSERT_TRUE(events.ok());
+  ASSERT_GE(inotify_add_watch(events.get(), dir.path().c_str(), IN_MOVED_TO), 0);
+  const std::string moved_first = "app.log._hlr_1000";
+  constexpr int kLines = 500;
+  std::atomic<bool> saw{false};
+  std::thread writer([&] {
+    alignas(inotify_event) char buf[8192];
+    pollfd p{events.get(), POLLIN, 0};
+    while (!saw && poll(&p, 1, 10000) == 1) {
+      const ssize_t n = read(events.get(), buf, sizeof buf);
+      for (ssize_t at = 0; at < n;) {
+        const auto *e = reinterpret_cast<const inotify_event *>(buf + at);
+        if (e->len > 0 && moved_first == e->name) saw = true;
+        at += static_cast<ssize_t>(sizeof *e + e->len);
+      }
+    }
+    veld::UniqueFd out(open(live().c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    for (int i = 0; i < kLines; ++i) {
+      const std::string line = "appended-" + std::to_string(i) + "\n";
+      (void)!write(out.get(), line.data(), line.size());
+    }
+  });
+  EXPECT_EQ(rotate_log(live().c_str()), 1);
+  writer.join();
+  ASSERT_TRUE(saw) << "the backups did not move";
+  const std::string kept = ReadFile(backup(0)) + ReadFile(live());
+  int lost = 0;
+  for (int i = 0; i < kLines; ++i)
+    if (kept.find("appended-" + std::to_string(i) + "\n") == std::string::npos) ++lost;
+  EXPECT_EQ(lost, 0) << "of " << kLines << " lines appended during the rotation";
+  EXPECT_EQ(ReadFile(backup(1000)), "old\n");
 }
 
 // ---- what the files keep
@@ -201,12 +293,14 @@ TEST_F(RotateTest, HolesStayHolesInTheBackup) {
 constexpr uid_t kOtherUser = 65534;  // nobody
 
 // A configured path that is a link is followed only when the agent's user
-// made the link, or when the link's maker owns the file it leads to.  A link
-// another user planted towards the agent's own (root's) file is neither read
-// nor rotated, and is reported once.
+// made the link, or when the link's maker owns the file it leads to (and can
+// reach it: the test's directory is opened to them).  A link another user
+// planted towards the agent's own (root's) file is neither read nor rotated,
+// and is reported once.
 TEST_F(RotateTest, ConfiguredLinkIsFollowedOnlyWhereItsMakerOwnsTheTarget) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to make links of another user";
   CfgHashAdd("LogRotationSize", "0");
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
   const std::string precious = dir / "precious.bin", own = dir / "own.log";
   WriteFile(precious, "root's secret\n");
   WriteFile(own, "nobody's line\n");
@@ -221,8 +315,8 @@ TEST_F(RotateTest, ConfiguredLinkIsFollowedOnlyWhereItsMakerOwnsTheTarget) {
   EXPECT_EQ(ReadFile(precious), "root's secret\n");
   EXPECT_FALSE(fs::exists(backup(0)));
   EXPECT_EQ(logtest::CountOf(DiagLog(), "VELDAgent [2]: Log file " + live() +
-                                            " is a link to a file of another user, not "
-                                            "following it.\n"),
+                                            " is a link to a file that its maker could not "
+                                            "read or change, not following it.\n"),
             1u);
 
   // The same user's link to that user's own file is followed, and so is a

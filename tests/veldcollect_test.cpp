@@ -181,7 +181,9 @@ TEST(VeldCollect, HelpPrintsUsageAndSucceeds) {
   Process p({Collect(), "-h"});
   ASSERT_TRUE(p.started());
   EXPECT_EQ(ExitCode(p.Wait()), 0);
-  EXPECT_TRUE(Contains(p.out, "Usage: veldcollect [-u] [-a address] -p port\n")) << p.out;
+  EXPECT_TRUE(
+      Contains(p.out, "Usage: veldcollect [-u] [-a address] [-T cert -K key [-C ca]] -p port\n"))
+      << p.out;
 }
 
 TEST(VeldCollect, BadArgumentsAreNamedAndRefused) {
@@ -197,6 +199,9 @@ TEST(VeldCollect, BadArgumentsAreNamedAndRefused) {
       {{"-p", "9", "-x"}, "unknown option -x"},
       {{"-p"}, "option -p needs a value"},
       {{"-p", "9", "extra"}, "unexpected argument \"extra\""},
+      {{"-p", "9", "-T", "c.pem"}, "-T and -K go together"},
+      {{"-p", "9", "-C", "ca.pem"}, "-C needs -T and -K"},
+      {{"-p", "9", "-u", "-T", "c.pem", "-K", "k.pem"}, "TLS (-T) is for TCP, not -u"},
   };
   for (const Case &c : cases) {
     std::vector<std::string> args{Collect()};
@@ -426,23 +431,33 @@ TEST(VeldCollect, UdpDatagramsAreWrittenAsTheyCame) {
 
 // The agent tails a file and forwards each line to veldcollect; the records
 // read back from veldcollect's output are exactly "<stamp> VELDUnixLog: <line>\n".
+// Over tls veldcollect makes its own key and certificate (for localhost),
+// which the agent trusts and checks.
 void AgentSendsThrough(const char *service) {
   bool udp = std::strcmp(service, "udp") == 0;
+  bool tls = std::strcmp(service, "tls") == 0;
+  veldtest::TempDir dir;
   std::vector<std::string> args{Collect(), "-p", "0"};
   if (udp) args.push_back("-u");
+  if (tls) args.insert(args.end(), {"-T", dir / "collector.pem", "-K", dir / "collector.key"});
   Process collector(args);
   int port = StartCollector(collector);
   ASSERT_NE(port, 0) << collector.err;
+  if (tls) {
+    ASSERT_TRUE(collector.ReadUntil([&] { return Contains(collector.err, "for localhost"); },
+                                    milliseconds(10000)))
+        << collector.err;
+  }
 
-  veldtest::TempDir dir;
   std::string log = dir / "app.log";
   const std::string lines[] = {"first line", "second\tline with 'quotes' & $(no shell)",
                                "third line, appended later"};
   veldtest::WriteFile(log, lines[0] + "\n" + lines[1] + "\n");
-  veldtest::WriteFile(dir / "agent.cfg",
-                      "RemoteHost=127.0.0.1\nRemotePort=" + std::to_string(port) +
-                          "\nRemoteService=" + service + "\nLogFile=" + log +
-                          "\nWatchdogFile=" + (dir / "positions") + "\n");
+  veldtest::WriteFile(
+      dir / "agent.cfg",
+      "RemoteHost=127.0.0.1\nRemotePort=" + std::to_string(port) + "\nRemoteService=" + service +
+          "\nLogFile=" + log + "\nWatchdogFile=" + (dir / "positions") +
+          "\nRemoteServerName=localhost\nRemoteCAFile=" + (dir / "collector.pem") + "\n");
   time_t first = time(nullptr);
   Process agent({veldtest::BuiltProgram("veldagentd"), "-d", "-c", dir / "agent.cfg"});
   ASSERT_TRUE(agent.started());
@@ -486,5 +501,7 @@ void AgentSendsThrough(const char *service) {
 TEST(VeldCollectWithAgent, TcpRecordsArriveExactly) { AgentSendsThrough("tcp"); }
 
 TEST(VeldCollectWithAgent, UdpRecordsArriveExactly) { AgentSendsThrough("udp"); }
+
+TEST(VeldCollectWithAgent, TlsRecordsArriveExactly) { AgentSendsThrough("tls"); }
 
 }  // namespace

@@ -46,6 +46,7 @@ bool AgentProcess::Start(const std::vector<std::string> &args, const std::string
     std::vector<char *> cargv;
     for (auto &a : argv) cargv.push_back(const_cast<char *>(a.c_str()));
     cargv.push_back(nullptr);
+    if (in_child != nullptr) in_child();
     execvp(cargv[0], cargv.data());
     _exit(127);
   }

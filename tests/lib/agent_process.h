@@ -33,6 +33,9 @@ class AgentProcess {
   std::string Stderr() const;
   // The diagnostic log the agent wrote.
   std::string DiagLog() const;
+  // Runs in the new process just before the agent's command replaces it
+  // (to narrow what the agent may do); null for nothing.
+  void (*in_child)() = nullptr;
 
  private:
   pid_t pid_ = -1;

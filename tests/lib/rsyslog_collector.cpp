@@ -215,6 +215,87 @@ std::string ConfigText(const std::string &work, const std::string &records,
          internal + "\" flushOnTXEnd=\"on\" asyncWriting=\"off\")\n";
 }
 
+// The configuration of one input of another kind (RsyslogInput): the same
+// globals, output files and internal messages as ConfigText.
+std::string InputText(const RsyslogInput &in, const std::string &work, const std::string &records,
+                      const std::string &internal, const std::string &port) {
+  const bool tls = in.kind == RsyslogInput::kTls;
+  std::string t = "global(workDirectory=\"" + work +
+                  "\" processInternalMessages=\"on\"\n"
+                  "       parser.escapeControlCharactersOnReceive=\"off\" maxMessageSize=\"256k\"";
+  if (tls)
+    t += "\n       DefaultNetstreamDriver=\"ossl\" DefaultNetstreamDriverCAFile=\"" + in.ca +
+         "\"\n       DefaultNetstreamDriverCertFile=\"" + in.cert +
+         "\" DefaultNetstreamDriverKeyFile=\"" + in.key + "\"";
+  t += ")\n";
+  if (in.kind == RsyslogInput::kRelp) {
+    t += "module(load=\"imrelp\")\n";
+  } else if (tls) {
+    t += "module(load=\"imtcp\" StreamDriver.Name=\"ossl\" StreamDriver.Mode=\"1\"\n"
+         "       StreamDriver.AuthMode=\"" +
+         in.auth + "\"" + (in.peer.empty() ? "" : " PermittedPeer=[\"" + in.peer + "\"]") + ")\n";
+  } else {
+    t += "module(load=\"imtcp\")\n";
+  }
+  // What rsyslog parsed out of an RFC 5424 message, or the message as sent.
+  if (in.kind == RsyslogInput::kRfc5424) {
+    t += "template(name=\"veldOut\" type=\"list\") {\n"
+         "  constant(value=\"{\\\"raw\\\":\\\"\")\n";
+    const char *fields[] = {"hostname", "app-name", "procid", "msgid", "msg"};
+    for (const char *f : fields) {
+      if (f != fields[0]) t += "  constant(value=\"|\")\n";
+      t += std::string("  property(name=\"") + f + "\" format=\"json\")\n";
+    }
+    t += "  constant(value=\"\\\"}\\n\")\n}\n";
+  } else {
+    t += "template(name=\"veldOut\" type=\"list\") {\n"
+         "  constant(value=\"{\\\"raw\\\":\\\"\")\n"
+         "  property(name=\"rawmsg\" format=\"json\")\n"
+         "  constant(value=\"\\\"}\\n\")\n}\n";
+  }
+  // A direct queue: the record is in the file before imrelp acknowledges it.
+  t += std::string("ruleset(name=\"veldCollect\"") +
+       (in.kind == RsyslogInput::kRelp ? " queue.type=\"Direct\"" : "") +
+       ") {\n  action(type=\"omfile\" file=\"" + records +
+       "\" template=\"veldOut\"\n         flushOnTXEnd=\"on\" asyncWriting=\"off\")\n}\n";
+  // imrelp speaks TLS with its own settings: our certificate, agents named
+  // `peer` (a certificate is then required of them).
+  const std::string relp_tls = in.kind == RsyslogInput::kRelp && !in.cert.empty()
+                                   ? " tls=\"on\" tls.cacert=\"" + in.ca + "\" tls.mycert=\"" +
+                                         in.cert + "\" tls.myprivkey=\"" + in.key +
+                                         "\" tls.authmode=\"name\" tls.permittedpeer=[\"" +
+                                         in.peer + "\"]"
+                                   : "";
+  t += std::string("input(type=\"") + (in.kind == RsyslogInput::kRelp ? "imrelp" : "imtcp") +
+       "\" address=\"127.0.0.1\" port=\"" + port + "\"" +
+       (tls ? " supportOctetCountedFraming=\"off\"" : "") + relp_tls +
+       " ruleset=\"veldCollect\")\n";
+  t += "action(type=\"omfile\" file=\"" + internal +
+       "\" flushOnTXEnd=\"on\" asyncWriting=\"off\")\n";
+  return t;
+}
+
+// Where scripts/deps.sh test unpacks syslog-ng's package.
+constexpr char kSyslogNgRoot[] = "/var/cache/veldagentd-tests/syslog-ng";
+constexpr char kSyslogNgHint[] =
+    "syslog-ng not unpacked under /var/cache/veldagentd-tests/syslog-ng: run sh scripts/deps.sh "
+    "test";
+
+// syslog-ng's configuration: its syslog() source (RFC 5424, octet counting
+// over TCP) on the port, the parsed fields as JSON like InputText's.
+std::string SyslogNgText(const std::string &records, const std::string &port) {
+  return "@version: 3.38\n"
+         "options { keep-hostname(yes); stats-freq(0); };\n"
+         "source s { syslog(ip(\"127.0.0.1\") port(" +
+         port +
+         ") transport(\"tcp\")); };\n"
+         "destination d { file(\"" +
+         records +
+         "\" template(\"$(format-json --scope none "
+         "raw=\\\"${HOST}|${PROGRAM}|${PID}|${MSGID}|${MSG}\\\")\\n\")); };\n"
+         "log { source(s); destination(d); };\n";
+}
+
 // Replaces every `from` in *s with `to`; the number replaced.
 int ReplaceAll(std::string *s, const std::string &from, const std::string &to) {
   int n = 0;
@@ -252,14 +333,32 @@ bool StockConfigText(const std::string &dir, std::string *out, std::string *err)
   return true;
 }
 
-// The documented snippet with only its port and output file changed.
+// Replaces every `head`<digits>`tail` in *s with `head``to``tail`.
+int ReplaceNumbers(std::string *s, const std::string &head, const std::string &tail,
+                   const std::string &to) {
+  int n = 0;
+  for (size_t at = s->find(head); at != std::string::npos; at = s->find(head, at + 1)) {
+    size_t end = at + head.size();
+    while (end < s->size() && (*s)[end] >= '0' && (*s)[end] <= '9') ++end;
+    if (end == at + head.size() || s->compare(end, tail.size(), tail) != 0) continue;
+    s->replace(at + head.size(), end - at - head.size(), to);
+    ++n;
+  }
+  return n;
+}
+
+// The documented snippet with only its ports, its output file and its
+// certificates' directory changed.
 bool SnippetText(const std::string &snippet, const std::string &port, const std::string &records,
-                 std::string *out, std::string *err) {
+                 const std::string &tls_dir, std::string *out, std::string *err) {
   *out = ReadFile(snippet);
-  if (ReplaceAll(out, "port=\"514\"", "port=\"" + port + "\"") != 2 ||
-      ReplaceAll(out, "file=\"/var/log/veldagentd-records.log\"", "file=\"" + records + "\"") !=
-          1) {
-    *err = snippet + " no longer has port=\"514\" twice and its output file once";
+  const bool ng = out->find("source s_veldagentd") != std::string::npos;
+  const int ports =
+      ng ? ReplaceNumbers(out, "port(", ")", port) : ReplaceNumbers(out, "port=\"", "\"", port);
+  const int files = ReplaceAll(out, "\"/var/log/veldagentd-records.log\"", "\"" + records + "\"");
+  if (!tls_dir.empty()) ReplaceAll(out, "/etc/veldagentd/tls/", tls_dir + "/");
+  if (ports < 1 || files != 1) {
+    *err = snippet + " no longer names a port and its output file once";
     return false;
   }
   return true;
@@ -301,19 +400,83 @@ bool RsyslogCollector::StartDocumented(const std::string &snippet, std::string *
   return Start(err);
 }
 
+bool RsyslogCollector::StartDocumented(const std::string &snippet, const RsyslogInput &input,
+                                       std::string *err) {
+  snippet_ = snippet;
+  return Start(input, err);
+}
+
+bool RsyslogCollector::Start(const RsyslogInput &input, std::string *err) {
+  input_ = input;
+  if (input.kind == RsyslogInput::kSyslogNg) return StartSyslogNg(err);
+  return Start(err);
+}
+
+bool RsyslogCollector::StartSyslogNg(std::string *err) {
+  const std::string root = kSyslogNgRoot;
+  const std::string program = root + "/usr/sbin/syslog-ng";
+  if (access(program.c_str(), X_OK) != 0) {
+    *err = kSyslogNgHint;
+    return false;
+  }
+  port_ = FreePort();
+  const std::string conf = dir_ / "syslog-ng.conf";
+  std::string text;
+  if (snippet_.empty()) {
+    text = SyslogNgText(dir_ / "records.json", std::to_string(port_));
+  } else if (SnippetText(snippet_, std::to_string(port_), dir_ / "records.log", input_.tls_dir,
+                         &text, err)) {
+    text = "@version: 3.38\n" + text;
+  } else {
+    return false;
+  }
+  WriteFile(conf, text);
+  pid_ = veldtest::Spawn({"env", "LD_LIBRARY_PATH=" + root + "/usr/lib/syslog-ng", program, "-F",
+                          "--no-caps", "--module-path=" + root + "/usr/lib/syslog-ng/3.38", "-f",
+                          conf, "-p", dir_ / "pid", "-c", dir_ / "ctl", "-R", dir_ / "persist"},
+                         dir_ / "rsyslogd.out");
+  for (int waited = 0; pid_ > 0 && waited < kBindTimeoutMs; waited += kPollMs) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) break;
+    if (Owns(CommandOutput("ss -ltnp 2>&1"), port_, pid_)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+  }
+  *err = "syslog-ng did not start on 127.0.0.1:" + std::to_string(port_) + ":\n" + Diagnostics();
+  Stop();
+  return false;
+}
+
+void RsyslogCollector::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
+bool RsyslogCollector::Restart(std::string *err) {
+  if (pid_ > 0) return true;
+  if (input_.kind == RsyslogInput::kSyslogNg) return StartSyslogNg(err);
+  const std::string rsyslogd = FindRsyslogd();
+  return !rsyslogd.empty() && Run(rsyslogd, err);
+}
+
 // Our own configuration, or the stock one with the documented snippet.
 bool RsyslogCollector::WriteConfig(const std::string &conf, const std::string &port,
                                    std::string *err) {
   const std::string work = dir_ / "work";
   mkdir(work.c_str(), 0700);
   if (snippet_.empty()) {
-    WriteFile(conf, ConfigText(work, dir_ / "records.json", dir_ / "internal.log", port));
+    WriteFile(conf,
+              input_.kind == RsyslogInput::kRaw
+                  ? ConfigText(work, dir_ / "records.json", dir_ / "internal.log", port)
+                  : InputText(input_, work, dir_ / "records.json", dir_ / "internal.log", port));
     return true;
   }
   std::string main, drop_in;
   mkdir((dir_ / "rsyslog.d").c_str(), 0755);
   if (!StockConfigText(dir_.path(), &main, err) ||
-      !SnippetText(snippet_, port, dir_ / "records.log", &drop_in, err))
+      !SnippetText(snippet_, port, dir_ / "records.log", input_.tls_dir, &drop_in, err))
     return false;
   WriteFile(conf, main);
   WriteFile(dir_ / "rsyslog.d/veldagentd.conf", drop_in);
@@ -327,7 +490,6 @@ bool RsyslogCollector::StartOnce(const std::string &rsyslogd, std::string *err) 
     return false;
   }
   const std::string conf = dir_ / "rsyslog.conf";
-  const std::string out = dir_ / "rsyslogd.out";
   for (const char *f : {"rsyslogd.out", "records.json", "records.log", "internal.log", "syslog"})
     std::remove((dir_ / f).c_str());
   const std::string port = std::to_string(port_);
@@ -335,13 +497,22 @@ bool RsyslogCollector::StartOnce(const std::string &rsyslogd, std::string *err) 
     port_ = 0;
     return false;
   }
+  if (Run(rsyslogd, err)) return true;
+  port_ = 0;
+  return false;
+}
 
+bool RsyslogCollector::Run(const std::string &rsyslogd, std::string *err) {
+  const std::string conf = dir_ / "rsyslog.conf";
+  const std::string out = dir_ / "rsyslogd.out";
+  const std::string port = std::to_string(port_);
   pid_ = veldtest::Spawn({rsyslogd, "-n", "-f", conf, "-i", dir_ / "rsyslogd.pid"}, out);
   if (pid_ < 0) {
     *err = "cannot start " + rsyslogd;
-    port_ = 0;
     return false;
   }
+  const bool udp_too = input_.kind == RsyslogInput::kRaw &&
+                       (snippet_.empty() || ReadFile(snippet_).find("imudp") != std::string::npos);
   const std::string tcp_cmd = "ss -ltnp 2>&1";
   const std::string udp_cmd = "ss -lunp 2>&1";
   for (int waited = 0; waited < kBindTimeoutMs; waited += kPollMs) {
@@ -349,17 +520,15 @@ bool RsyslogCollector::StartOnce(const std::string &rsyslogd, std::string *err) 
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
       *err = "rsyslogd exited during start-up:\n" + Diagnostics();
-      port_ = 0;
       return false;
     }
     if (Owns(CommandOutput(tcp_cmd.c_str()), port_, pid_) &&
-        Owns(CommandOutput(udp_cmd.c_str()), port_, pid_))
+        (!udp_too || Owns(CommandOutput(udp_cmd.c_str()), port_, pid_)))
       return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
   }
-  *err = "rsyslogd did not bind 127.0.0.1:" + port + " for TCP and UDP:\n" + Diagnostics();
+  *err = "rsyslogd did not bind 127.0.0.1:" + port + ":\n" + Diagnostics();
   Stop();
-  port_ = 0;
   return false;
 }
 

@@ -22,6 +22,23 @@
 // documented snippet dropped into its rsyslog.d, only its port and its
 // output file changed.  Records() are then the lines of that output file.
 //
+// Start(input) runs instead one input of another kind on the port (TCP
+// only), each writing to the same records file:
+//   kTls        imtcp with the ossl stream driver: our certificate and key,
+//               agents checked as `auth` says (anon, or x509/name against
+//               `peer`), records as %rawmsg%
+//   kRelp       imrelp into a ruleset with a direct queue, so that a record
+//               is written before it is acknowledged; %rawmsg%; with `cert`
+//               set, over TLS, admitting agents whose certificate names `peer`
+//   kRfc5424    imtcp as it comes (octet-counted framing on); each record is
+//               what rsyslog parsed: "host|app|procid|msgid|msg"
+//   kSyslogNg   not rsyslogd but a stock syslog-ng, unpacked from its Debian
+//               package by scripts/deps.sh test (the installed package would
+//               conflict with rsyslog's), with its syslog() source on the
+//               port; records as for kRfc5424, from what syslog-ng parsed
+// Kill() ends rsyslogd with SIGKILL; Restart() starts it again on the same
+// port with the same configuration and files.
+//
 // When rsyslogd is not installed, Start() fails with a message naming the
 // Debian package "rsyslog": a test must then fail, never pass silently:
 //
@@ -47,6 +64,14 @@
 
 namespace veldtest {
 
+struct RsyslogInput {
+  enum Kind { kRaw, kTls, kRelp, kRfc5424, kSyslogNg } kind = kRaw;
+  std::string cert, key, ca;  // kTls: PEM files
+  std::string auth = "anon";  // kTls: StreamDriver.AuthMode
+  std::string peer;           // kTls with x509/name: the permitted agent name
+  std::string tls_dir;        // documented snippets: stands for /etc/veldagentd/tls
+};
+
 class RsyslogCollector {
  public:
   RsyslogCollector() = default;
@@ -57,8 +82,17 @@ class RsyslogCollector {
   // Starts the collector on a fresh port.  false with *err explaining why
   // (rsyslogd missing, configuration rejected, ports never bound).
   bool Start(std::string *err);
-  // Starts the stock configuration with the snippet file at `snippet`.
+  // Starts the stock configuration with the snippet file at `snippet`;
+  // with `input` of kind kSyslogNg, syslog-ng with the snippet as its
+  // configuration.  Every port the snippet names becomes the fresh port,
+  // its output file the test's, /etc/veldagentd/tls input.tls_dir.
   bool StartDocumented(const std::string &snippet, std::string *err);
+  bool StartDocumented(const std::string &snippet, const RsyslogInput &input, std::string *err);
+  // Starts one input of another kind (above).
+  bool Start(const RsyslogInput &input, std::string *err);
+  // SIGKILL, as a crash; Restart() brings the same collector back.
+  void Kill();
+  bool Restart(std::string *err);
   // The port for both TCP and UDP; 0 before Start().
   int port() const { return port_; }
   // Every message received so far, in the order rsyslog wrote them.
@@ -76,10 +110,13 @@ class RsyslogCollector {
 
  private:
   bool StartOnce(const std::string &rsyslogd, std::string *err);
+  bool Run(const std::string &rsyslogd, std::string *err);  // the configuration as written
+  bool StartSyslogNg(std::string *err);
   bool WriteConfig(const std::string &conf, const std::string &port, std::string *err);
 
   TempDir dir_;
   std::string snippet_;  // the documented snippet's path; empty for our own configuration
+  RsyslogInput input_;
   pid_t pid_ = -1;
   int port_ = 0;
 };
