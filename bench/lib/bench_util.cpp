@@ -17,7 +17,7 @@
 
 #include "veld-config-unix.h"
 #include "veld-hash.h"
-#include "veld-logfile-record.h"
+#include "veld-logfile-format.h"
 #include "veld-logfile.h"
 
 // Every allocation of the process is counted, so "no allocation per record"
@@ -315,9 +315,8 @@ double TimeToTake(const Sink &sink, const std::string &block, uint64_t times, ui
 }
 
 std::string AgentRecords(size_t n, size_t width, const std::string &marker) {
-  char prefix[64];
-  std::snprintf(prefix, sizeof prefix, logfile::kRecordPrefix,
-                static_cast<unsigned long>(time(nullptr)));
+  char head[logfile::kHeadMax];
+  const std::string prefix(head, logfile::FormatHead(head, time(nullptr), logfile::kMsgIdLog));
   std::string out, line;
   for (size_t i = 0; i < n; ++i) {
     line = marker + " " + std::to_string(i) + " ";
