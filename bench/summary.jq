@@ -54,9 +54,12 @@
         $fw.agent_s_per_10k; $fw.inotify_s_per_10k; $fw.ratio_inotify; "-"; true),
     row(20; "CPU s per 10 000 lines, same workload, the agent polling only, LogNotify = no (baseline: rsyslog polling)";
         $fw.polling_s_per_10k; $fw.baseline_s_per_10k; $fw.ratio_polling; "-"; true),
-    row(1; "system calls per line, same workload under strace (baseline: rsyslog)";
+    row(1; "system calls per line, same workload under strace (baseline: rsyslog polling)";
         $fw.agent_syscalls_per_line; $fw.baseline_syscalls_per_line;
         ratio($fw.agent_syscalls_per_line; $fw.baseline_syscalls_per_line); "-"; true),
+    row(20; "system calls per line, same workload, the agent polling only (baseline: rsyslog polling)";
+        $fw.polling_syscalls_per_line; $fw.baseline_syscalls_per_line;
+        ratio($fw.polling_syscalls_per_line; $fw.baseline_syscalls_per_line); "-"; true),
     row(20; "system calls per line, same workload under strace (baseline: rsyslog inotify)";
         $fw.agent_syscalls_per_line; $fw.inotify_syscalls_per_line;
         ratio($fw.agent_syscalls_per_line; $fw.inotify_syscalls_per_line); "-"; true),
@@ -87,6 +90,9 @@
         $idle.agent_ms_per_min; $idle.baseline_ms_per_min; $idle.ratio; "<= 1"; $idle.ratio <= 1),
     row(2; "hang-up peeks per record, real agent under strace (baseline: one per record)";
         $fw.peeks_per_record; 1; $fw.peeks_per_record; "< 1"; $fw.peeks_per_record < 1),
+    row(2; "hang-up peeks per record, the agent polling only, LogNotify = no (baseline: one per record)";
+        $fw.polling_peeks_per_record; 1; $fw.polling_peeks_per_record; "< 1";
+        $fw.polling_peeks_per_record < 1),
     row(2; "hang-up peeks per record, in process, TCP (baseline: one per record)";
         $tcp.peeks_per_record; 1; $tcp.peeks_per_record; "< 1"; $tcp.peeks_per_record < 1),
     row(2; "records lost per collector restart (baseline: the one allowed)";
