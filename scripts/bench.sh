@@ -6,10 +6,11 @@
 # Installs what it misses (the test packages, which hold rsyslog with its TLS
 # and RELP modules, then strace and jq) as root.
 # Results stay in build-bench/results/ (one JSON file per program).
-# It takes about 35 minutes, most of it two long waits: a 300 s collector
-# outage and 600 s of idle files.  For a trial run, VELD_BENCH_OUTAGE_S and
-# VELD_BENCH_IDLE_S shorten them (the table shows the seconds used); the
-# figures are honest only on a machine with nothing else running.
+# The benchmarks take about 22 minutes after the build, most of it two long
+# waits: a 300 s collector outage and 600 s of idle files.  For a trial run,
+# VELD_BENCH_OUTAGE_S and VELD_BENCH_IDLE_S shorten them (the table shows the
+# seconds used); the figures are honest only on a machine with nothing else
+# running.
 set -e
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh test
