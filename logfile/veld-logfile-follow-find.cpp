@@ -67,11 +67,11 @@ bool BackupOf(const char *entry, const char *name) {
   return *p == '\0';
 }
 
-// Whether the sibling with status `st` may hold the lines of a file owned by
-// `owner` in the directory with status `dir_st`.
-bool Fit(const struct stat &dir_st, const struct stat &st, uid_t owner) {
-  return S_ISREG(st.st_mode) && st.st_uid == owner &&
-         !(st.st_nlink > 1 && OthersCanAddNames(dir_st, owner));
+// Whether the sibling with status `st` may hold the lines of the file `t`,
+// in the directory with status `dir_st`: the path rule allows it, and it is
+// owned as the file is (a user's log is never continued in root's file).
+bool Fit(const Target &t, const struct stat &dir_st, const struct stat &st) {
+  return st.st_uid == t.st.st_uid && MayTouch(t.way, dir_st, st);
 }
 
 // Opens the sibling for reading; it must still be the file `id`.
@@ -107,8 +107,10 @@ veld::UniqueFd FindByIdentity(int dir, const Generation &g) {
   return veld::UniqueFd();
 }
 
-veld::UniqueFd FindCopy(int dir, const char *name, uid_t owner, uint64_t offset,
-                        const Fingerprint &fp, const Fingerprint &head, FileId *id) {
+veld::UniqueFd FindCopy(const Target &t, uint64_t offset, const Fingerprint &fp,
+                        const Fingerprint &head, FileId *id) {
+  const int dir = t.dir;
+  const char *name = t.name;
   struct stat dir_st;
   if ((fp.empty() && head.empty()) || fstat(dir, &dir_st) != 0) return veld::UniqueFd();
   veld::DirPtr d = List(dir);
@@ -118,7 +120,7 @@ veld::UniqueFd FindCopy(int dir, const char *name, uid_t owner, uint64_t offset,
     if (!RotatedName(de->d_name, name) && !BackupOf(de->d_name, name)) continue;
     struct stat st;
     FileId found;
-    if (!StatAt(dir, de->d_name, &st, &found) || !Fit(dir_st, st, owner) ||
+    if (!StatAt(dir, de->d_name, &st, &found) || !Fit(t, dir_st, st) ||
         static_cast<uint64_t>(st.st_size) < offset || (best.ok() && !id->BornBefore(found)))
       continue;
     // A copy that holds no more than was read still tells which files came
@@ -133,8 +135,10 @@ veld::UniqueFd FindCopy(int dir, const char *name, uid_t owner, uint64_t offset,
   return best;
 }
 
-void FindBetween(P_LOGFILE_LIST node, int dir, const char *name, uid_t owner, const FileId &after,
-                 const FileId *before, std::vector<Generation> *out, size_t *skipped) {
+void FindBetween(P_LOGFILE_LIST node, const Target &t, const FileId &after, const FileId *before,
+                 std::vector<Generation> *out, size_t *skipped) {
+  const int dir = t.dir;
+  const char *name = t.name;
   struct stat dir_st;
   *skipped = 0;
   if (!after.has_birth || fstat(dir, &dir_st) != 0) return;
@@ -150,9 +154,8 @@ void FindBetween(P_LOGFILE_LIST node, int dir, const char *name, uid_t owner, co
     if (!RotatedName(de->d_name, name)) continue;
     struct stat st;
     FileId id;
-    if (!StatAt(dir, de->d_name, &st, &id) || !Fit(dir_st, st, owner) || !id.has_birth ||
-        id == after || id.BornBefore(after) ||
-        (before != nullptr && (id == *before || before->BornBefore(id))) ||
+    if (!StatAt(dir, de->d_name, &st, &id) || !Fit(t, dir_st, st) || !id.has_birth || id == after ||
+        id.BornBefore(after) || (before != nullptr && (id == *before || before->BornBefore(id))) ||
         ReadWhole(id, st.st_size) || TailedElsewhere(id, node) || TailedPath(node, de->d_name))
       continue;
     found.push_back(Found{id, static_cast<uint64_t>(st.st_size), de->d_name});

@@ -68,7 +68,7 @@ void QueueBetween(P_LOGFILE_LIST node, FileState *fs, const Target &t, const Fil
                   bool moved) {
   std::vector<Generation> found;
   size_t skipped = 0;
-  FindBetween(node, t.dir, t.name, t.st.st_uid, after, moved ? &t.id : nullptr, &found, &skipped);
+  FindBetween(node, t, after, moved ? &t.id : nullptr, &found, &skipped);
   for (Generation &g : found) Queue(node, fs, std::move(g));
   if (skipped > 0) Log(2, kMsgBetweenSkipped, skipped, node->log_file, kMaxBetween);
 }
@@ -83,7 +83,7 @@ bool Unsent(const Generation &g, uint64_t offset) { return offset < g.size || g.
 bool QueueCopy(P_LOGFILE_LIST node, FileState *fs, const Target &t, const Generation &g,
                uint64_t offset) {
   Generation copy;
-  veld::UniqueFd fd = FindCopy(t.dir, t.name, t.st.st_uid, offset, g.fp, g.head, &copy.id);
+  veld::UniqueFd fd = FindCopy(t, offset, g.fp, g.head, &copy.id);
   if (!fd.ok()) return false;
   copy.fd.Take(std::move(fd));
   copy.offset = offset;

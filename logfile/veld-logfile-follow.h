@@ -139,17 +139,18 @@ veld::UniqueFd FindByIdentity(int dir, const Generation &g);
 // The copy a copy-and-truncate, or our own rotation, left of the file: a
 // sibling holding at least `offset` bytes, `fp` before `offset` and `head`
 // at its start (at least one of the two not empty).  The youngest, when
-// several qualify; its identity in *id.
-veld::UniqueFd FindCopy(int dir, const char *name, uid_t owner, uint64_t offset,
-                        const Fingerprint &fp, const Fingerprint &head, FileId *id);
+// several qualify; its identity in *id.  Siblings of the file `t` are
+// looked for in t.dir, under the path rule (MayTouch) and owned as it is.
+veld::UniqueFd FindCopy(const Target &t, uint64_t offset, const Fingerprint &fp,
+                        const Fingerprint &head, FileId *id);
 // Files that lived at the path after `after` was born and not after
 // `before` (when given), both excluded, oldest first, at most kMaxBetween;
 // none tailed by another node nor read whole already.  Births are kept to
 // the clock's tick: one born in the same tick counts as in between.
 // *skipped counts those found beyond the bound.
 inline constexpr size_t kMaxBetween = 16;
-void FindBetween(P_LOGFILE_LIST node, int dir, const char *name, uid_t owner, const FileId &after,
-                 const FileId *before, std::vector<Generation> *out, size_t *skipped);
+void FindBetween(P_LOGFILE_LIST node, const Target &t, const FileId &after, const FileId *before,
+                 std::vector<Generation> *out, size_t *skipped);
 
 }  // namespace logfile
 

@@ -92,9 +92,12 @@ bool RecordReader::Emit() {
   Batch::Entry &e = batch_.entries[batch_.count - 1];
   e.len = static_cast<uint32_t>(batch_.used - e.start);
   e.end = taken_;
-  // Invariants: a record is never longer than kRecordMax, the batch never
-  // holds more than a burst of records or more bytes than it has.
-  VELD_ASSERT(e.len <= kRecordMax && batch_.used <= Batch::kBytes);
+  // Invariants: a record is never longer than its format allows (a plain
+  // one than kRecordMax), the batch never holds more than a burst of
+  // records or more bytes than it has.
+  VELD_ASSERT(e.len <=
+                  (CurrentFormat() == RecordFormat::kPlain ? kRecordMax : kHeadMax + kLinePart) &&
+              batch_.used <= Batch::kBytes);
   VELD_ASSERT(batch_.count <= kBurstRecords && raw_ == 0);
   ++burst_;
   if (burst_ >= kBurstRecords) {

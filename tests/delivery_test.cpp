@@ -318,25 +318,32 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- the agent is killed
 
-// Five files of 600 lines and an agent killed every 14 s, before it could
-// finish one paced pass over them.  Every restart must build on the last:
+// Five files and an agent killed again and again, each time soon after it
+// began to send: 600 more lines a file are written before every start, and
+// the kills land at different points of the first pass (before it, in the
+// middle of the stream, after it).  Every restart must build on the last:
 // after four runs every line has arrived; lines sent again are counted only.
 TEST_F(AgentDeliveryTest, CrashLoopMakesProgress) {
-  constexpr int kRuns = 4;
-  constexpr milliseconds kKilledAfter{14000};  // the start pause, then some 9 s of sending
+  constexpr milliseconds kHeadStart{5000};  // the agent's pause before it reads offsets
+  constexpr milliseconds kSending[] = {milliseconds(150), milliseconds(40), milliseconds(600),
+                                       milliseconds(1500)};
   const std::vector<std::string> tags = {"c0", "c1", "c2", "c3", "c4"};
   Configure(tags);
-  for (const std::string &t : tags) lines_.Append(File(t), t, 600);
-  for (int run = 0; run < kRuns; ++run) {
+  for (milliseconds sending : kSending) {
+    for (const std::string &t : tags) lines_.Append(File(t), t, 600);
     Start();
-    std::this_thread::sleep_for(kKilledAfter);
+    std::this_thread::sleep_for(kHeadStart + sending);
     agent_.Kill(SIGKILL);
   }
-  Tally t = Await(milliseconds(1000));
+  Start();
+  Tally t = Await();
   std::cout << "crash loop: " << t << "; position file "
             << (access((dir_ / "positions").c_str(), F_OK) == 0 ? "present" : "absent") << "\n";
   EXPECT_EQ(t.lost, 0) << t;
   EXPECT_EQ(t.garbled, 0) << t;
+  // Progress: an agent whose saved offsets never outlived a kill would send
+  // every earlier round again at each start, more than all that was written.
+  EXPECT_LT(t.dup, long(std::size(kSending) * tags.size() * 600)) << t;
 }
 
 // The agent rotates a file over the limit, is killed before its pass ends,
