@@ -11,11 +11,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "veld-config-unix.h"
 #include "veld-hash.h"
+#include "veld-logfile-format.h"
 #include "veld-logfile.h"
 
 // Every allocation of the process is counted, so "no allocation per record"
@@ -79,9 +81,10 @@ void PointAgentAt(const std::string &dir, int port, bool tcp) {
 
 // ---- the sink ----
 
-bool Sink::Start(bool tcp, std::string marker) {
+bool Sink::Start(bool tcp, std::string marker, bool arrivals) {
   tcp_ = tcp;
   marker_ = std::move(marker);
+  keep_arrivals_ = arrivals && !marker_.empty();
   if (pipe2(wake_, O_CLOEXEC) != 0 || !Listen()) return false;
   thread_ = std::thread([this] { Drain(); });
   return true;
@@ -113,12 +116,22 @@ bool Sink::Listen() {
   return true;
 }
 
-bool Sink::Restart() {
+// Hands `c` to the drain thread and waits until it has been carried out.
+bool Sink::Command(char c) {
   if (!thread_.joinable()) return false;
-  const uint64_t before = restarts_.load();
-  if (write(wake_[1], "r", 1) != 1) return false;
-  while (restarts_.load() == before) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return listener_ >= 0;
+  const uint64_t before = commands_.load();
+  if (write(wake_[1], &c, 1) != 1) return false;
+  while (commands_.load() == before) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return true;
+}
+
+bool Sink::Restart() { return Command('r') && listener_ >= 0; }
+bool Sink::Down() { return Command('d'); }
+bool Sink::Up() { return Command('u') && listener_ >= 0; }
+
+std::vector<Sink::Arrival> Sink::Arrivals() const {
+  std::lock_guard<std::mutex> lock(arrivals_mutex_);
+  return arrivals_;
 }
 
 void Sink::Stop() {
@@ -145,24 +158,52 @@ bool Sink::WaitFor(uint64_t n, double timeout_s, double quiet_s) const {
   return true;
 }
 
+// Notes the arrival of a marked record by the number after its marker.
+void Sink::Note(const char *record, size_t n, double at) {
+  const char *m = static_cast<const char *>(memmem(record, n, marker_.data(), marker_.size()));
+  if (m == nullptr) return;
+  uint64_t number = 0;
+  bool digits = false;
+  for (const char *p = m + marker_.size() + 1; p < record + n && *p >= '0' && *p <= '9'; ++p) {
+    number = number * 10 + static_cast<uint64_t>(*p - '0');
+    digits = true;
+  }
+  if (!digits) return;
+  std::lock_guard<std::mutex> lock(arrivals_mutex_);
+  arrivals_.push_back({number, at});
+}
+
 // Counts the records in `buf`; a stream's line cut by the read end waits
 // in `partial` for its rest.
 void Sink::Take(std::string *partial, const char *buf, size_t n) {
-  uint64_t found = 0;
+  const double at = WallSeconds();
+  uint64_t found = 0, lines = 0;
   if (!tcp_) {
+    lines = 1;
     found = marker_.empty() || memmem(buf, n, marker_.data(), marker_.size()) != nullptr;
+    if (found && keep_arrivals_) Note(buf, n, at);
   } else if (marker_.empty()) {
-    found = static_cast<uint64_t>(std::count(buf, buf + n, '\n'));
+    found = lines = static_cast<uint64_t>(std::count(buf, buf + n, '\n'));
   } else {
     for (const char *p = buf, *end = buf + n; p < end;) {
       const char *nl = static_cast<const char *>(std::memchr(p, '\n', end - p));
       partial->append(p, nl ? nl : end);
       if (nl == nullptr) break;
-      found += partial->find(marker_) != std::string::npos;
+      ++lines;
+      if (partial->find(marker_) != std::string::npos) {
+        ++found;
+        if (keep_arrivals_) Note(partial->data(), partial->size(), at);
+      }
       partial->clear();
       p = nl + 1;
     }
   }
+  if (found > 0) {
+    if (first_at_.load(std::memory_order_relaxed) == 0)
+      first_at_.store(at, std::memory_order_release);
+    last_at_.store(at, std::memory_order_release);
+  }
+  lines_.fetch_add(lines, std::memory_order_release);
   records_.fetch_add(found, std::memory_order_release);
 }
 
@@ -173,7 +214,10 @@ void Sink::Drain() {
   };
   std::vector<Conn> conns;
   std::vector<pollfd> fds;
-  static char buf[1 << 16];
+  // Each sink's own: sinks drain side by side.
+  std::vector<char> space(1 << 16);
+  char *const buf = space.data();
+  const size_t room = space.size();
   for (;;) {
     fds.assign({{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}});
     for (const Conn &c : conns) fds.push_back({c.fd, POLLIN, 0});
@@ -181,27 +225,29 @@ void Sink::Drain() {
     if (fds[0].revents != 0) {
       char cmd = 's';
       if (read(wake_[0], &cmd, 1) != 1) cmd = 's';
-      for (const Conn &c : conns) close(c.fd);
-      conns.clear();
-      close(listener_);
-      listener_ = -1;
+      if (cmd != 'u') {
+        for (const Conn &c : conns) close(c.fd);
+        conns.clear();
+        if (listener_ >= 0) close(listener_);
+        listener_ = -1;
+      }
       if (cmd == 's') return;
-      Listen();
-      restarts_.fetch_add(1);
+      if (cmd != 'd' && listener_ < 0) Listen();
+      commands_.fetch_add(1);
       continue;
     }
-    if (fds[1].revents != 0) {
+    if (listener_ >= 0 && fds[1].revents != 0) {
       if (tcp_) {
         int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) conns.push_back({fd, {}});
       } else {
-        for (ssize_t n; (n = recv(listener_, buf, sizeof buf, MSG_DONTWAIT)) >= 0;)
+        for (ssize_t n; (n = recv(listener_, buf, room, MSG_DONTWAIT)) >= 0;)
           Take(nullptr, buf, static_cast<size_t>(n));
       }
     }
     for (size_t i = conns.size(); i-- > 0;) {
       if (fds[2 + i].revents == 0) continue;
-      ssize_t n = read(conns[i].fd, buf, sizeof buf);
+      ssize_t n = read(conns[i].fd, buf, room);
       if (n > 0) {
         Take(&conns[i].partial, buf, static_cast<size_t>(n));
       } else {
@@ -237,6 +283,47 @@ void Paired::Report(benchmark::State &state, const std::string &unit, double sca
   state.counters["agent_" + unit] = Median(a) * scale;
   state.counters["baseline_" + unit] = Median(b) * scale;
   state.counters["ratio"] = Ratio();
+}
+
+double Quantile(std::vector<double> v, double q) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const double rank = std::ceil(q * static_cast<double>(v.size()));
+  return v[std::clamp<size_t>(static_cast<size_t>(rank), 1, v.size()) - 1];
+}
+
+double TimeToTake(const Sink &sink, const std::string &block, uint64_t times, uint64_t records,
+                  double timeout_s) {
+  const uint64_t before = sink.records();
+  const double t0 = WallSeconds();
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(sink.port()));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool sent = fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+  for (uint64_t i = 0; sent && i < times; ++i)
+    for (size_t off = 0; sent && off < block.size();) {
+      const ssize_t n = write(fd, block.data() + off, block.size() - off);
+      sent = n > 0;
+      off += sent ? static_cast<size_t>(n) : 0;
+    }
+  const bool taken = sent && sink.WaitFor(before + records, timeout_s);
+  const double seconds = WallSeconds() - t0;
+  if (fd >= 0) close(fd);
+  return taken ? seconds : -1;
+}
+
+std::string AgentRecords(size_t n, size_t width, const std::string &marker) {
+  char head[logfile::kHeadMax];
+  const std::string prefix(head, logfile::FormatHead(head, time(nullptr), logfile::kMsgIdLog));
+  std::string out, line;
+  for (size_t i = 0; i < n; ++i) {
+    line = marker + " " + std::to_string(i) + " ";
+    line.resize(width > line.size() + 1 ? width - 1 : line.size(), 'x');
+    out += prefix + line + '\n';
+  }
+  return out;
 }
 
 void RaiseDescriptorLimit() {

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,40 +40,81 @@ void PointAgentAt(const std::string &dir, int port, bool tcp);
 
 // A loopback collector that a thread drains and discards.  It counts the
 // records that reach it: every datagram, or every line of a stream, that
-// holds `marker` (every one when the marker is empty).
+// holds `marker` (every one when the marker is empty); and, when asked,
+// notes when each of those arrived by the number that follows the marker
+// (as AppendLines and the benchmarks' writers number their lines).
 class Sink {
  public:
+  // A marked record's number and the time (WallSeconds) it was read.
+  struct Arrival {
+    uint64_t number;
+    double at;
+  };
+
   Sink() = default;
   ~Sink() { Stop(); }
   Sink(const Sink &) = delete;
   Sink &operator=(const Sink &) = delete;
 
-  // Listens on a fresh port; false when no socket could be had.
-  bool Start(bool tcp, std::string marker = "");
+  // Listens on a fresh port; false when no socket could be had.  With
+  // `arrivals`, every marked record's arrival is noted.
+  bool Start(bool tcp, std::string marker = "", bool arrivals = false);
   // Closes the listener and every connection, then listens again on the
   // same port: a collector restart as the agent sees it.
   bool Restart();
+  // Closes the listener and every connection and stays away (connections
+  // are refused) until Up listens again on the same port: an outage.
+  bool Down();
+  bool Up();
   void Stop();
   int port() const { return port_; }
   uint64_t records() const { return records_.load(std::memory_order_acquire); }
+  // Every record, marked or not.
+  uint64_t lines() const { return lines_.load(std::memory_order_acquire); }
+  // When the first and the latest marked record were read (WallSeconds);
+  // 0 before any.
+  double first_at() const { return first_at_.load(std::memory_order_acquire); }
+  double last_at() const { return last_at_.load(std::memory_order_acquire); }
+  std::vector<Arrival> Arrivals() const;
   // Waits until at least `n` records have arrived; false after `timeout_s`,
   // or once none has arrived for `quiet_s` (datagrams may be dropped).
   bool WaitFor(uint64_t n, double timeout_s, double quiet_s = 1e9) const;
 
  private:
   bool Listen();
+  bool Command(char c);
   void Drain();
   void Take(std::string *partial, const char *buf, size_t n);
+  void Note(const char *record, size_t n, double at);
 
   bool tcp_ = true;
   std::string marker_;
+  bool keep_arrivals_ = false;
   int port_ = 0;
   int listener_ = -1;
-  int wake_[2] = {-1, -1};  // a byte here stops the drain thread
+  int wake_[2] = {-1, -1};  // a command byte here: s(top), r(estart), d(own), u(p)
   std::atomic<uint64_t> records_{0};
-  std::atomic<uint64_t> restarts_{0};  // done by the drain thread
+  std::atomic<uint64_t> lines_{0};
+  std::atomic<double> first_at_{0}, last_at_{0};
+  std::atomic<uint64_t> commands_{0};  // done by the drain thread
+  mutable std::mutex arrivals_mutex_;
+  std::vector<Arrival> arrivals_;  // the drain thread's, under arrivals_mutex_
   std::thread thread_;
 };
+
+// Connects to the sink over TCP and writes `block` to it `times` times, as
+// fast as the sink takes it; the seconds from the connection until the sink
+// has counted `records` more records, or -1 when they did not all come
+// within `timeout_s`.  What a collector needs to take those bytes.
+double TimeToTake(const Sink &sink, const std::string &block, uint64_t times, uint64_t records,
+                  double timeout_s);
+
+// `n` records shaped as the agent sends them (its stamp prefix, then a
+// line of `width` bytes, line end included, that holds `marker`).
+std::string AgentRecords(size_t n, size_t width, const std::string &marker);
+
+// The `q`-quantile (0..1) of `v`, nearest rank; 0 when empty.
+double Quantile(std::vector<double> v, double q);
 
 // Alternating rounds of the agent and its baseline.
 class Paired {
