@@ -40,7 +40,7 @@ namespace {
 
 using veldbench::kMarker;
 using veldbench::LogSet;
-using veldbench::ProcessCpuSeconds;
+using veldbench::ProcessRunSeconds;
 using veldbench::ResidentKb;
 using veldbench::Rsyslog;
 using veldbench::Sink;
@@ -109,13 +109,13 @@ void BM_ForwardBesideRsyslog(benchmark::State &state) {
     const uint64_t before = c.logs.written();
     const pid_t pids[] = {c.agent.pid(), c.rsyslog.pid(), c.inotify.pid(), c.polling.pid()};
     double cpu[4];
-    for (int i = 0; i < 4; ++i) cpu[i] = -ProcessCpuSeconds(pids[i]);
+    for (int i = 0; i < 4; ++i) cpu[i] = -ProcessRunSeconds(pids[i]);
     for (int w = 0; w < kWindows; ++w) {
       c.logs.WriteAtRate(kWindowSeconds, kLinesPerSecond);
       if (!c.Delivered(&err)) return state.SkipWithError(err.c_str());
     }
     const double lines = static_cast<double>(c.logs.written() - before);
-    for (int i = 0; i < 4; ++i) cpu[i] += ProcessCpuSeconds(pids[i]);
+    for (int i = 0; i < 4; ++i) cpu[i] += ProcessRunSeconds(pids[i]);
     const auto [agent, rsyslog, inotify, polling] = cpu;
     state.SetIterationTime(agent);
     state.counters["agent_s_per_10k"] = agent / lines * 1e4;

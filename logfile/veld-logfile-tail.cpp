@@ -44,12 +44,12 @@ constexpr unsigned kPassPause = 10;                        // seconds between pa
 constexpr auto kSaveEvery = std::chrono::seconds(1);       // progress saved at most this often
 constexpr auto kCoalesce = std::chrono::milliseconds(25);  // between two wake-ups on events
 // What a file looked at on a wake-up buys it: the next wake-up waits this
-// long for each, so events make at most 50 looks a second, however many
+// long for each, so events make at most 25 looks a second, however many
 // files change.  A few files changing wake the agent within kCoalesce; a
-// hundred busy ones make it read each about once every two seconds, many
-// lines at a time, rather than a line at a time at a cost of a look each.
-constexpr auto kWakePerFile = std::chrono::milliseconds(20);
-constexpr auto kWakeMax = std::chrono::seconds(2);  // the longest wait the looks can earn
+// hundred busy ones make it read each about once every four seconds, many
+// lines at a time, rather than a line at a time at the cost of a look each.
+constexpr auto kWakePerFile = std::chrono::milliseconds(40);
+constexpr auto kWakeMax = std::chrono::seconds(4);  // the longest wait the looks can earn
 
 constexpr char kMsgPositionsWriteFailed[] = "Failed to write our watchdog status to %s, ignoring";
 constexpr char kMsgRotating[] =

@@ -13,6 +13,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -137,6 +138,12 @@ void TakeNames() {
   }
 }
 
+template <typename T>
+void Unique(std::vector<T> *v) {
+  std::sort(v->begin(), v->end());
+  v->erase(std::unique(v->begin(), v->end()), v->end());
+}
+
 void Take(const struct inotify_event &e, Changes *out) {
   if (e.mask & IN_Q_OVERFLOW) {
     out->overflow = true;
@@ -243,13 +250,17 @@ void WatchRead(Changes *out) {
   for (;;) {
     const ssize_t n = read(g_watches.fd, g_watches.buf, sizeof g_watches.buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
+    if (n <= 0) break;
     for (ssize_t at = 0; at < n;) {
       const auto *e = reinterpret_cast<const struct inotify_event *>(g_watches.buf + at);
       Take(*e, out);
       at += static_cast<ssize_t>(sizeof(struct inotify_event) + e->len);
     }
   }
+  // A file written a thousand times since the last wake-up is named by a
+  // thousand events, and is looked at once.
+  Unique(&out->nodes);
+  Unique(&out->scans);
 }
 
 }  // namespace logfile
