@@ -21,12 +21,9 @@
 #include <cstring>
 #include <string>
 
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509v3.h>
-
 #include "veld-config-unix.h"
 #include "veld-logfile-link.h"
+#include "veld-logfile-openssl.h"
 #include "veld-logfile-tls.h"
 
 namespace logfile {
@@ -46,18 +43,18 @@ LogRepeat g_tls_failed;  // handshakes and set-up failing, said once and counted
 // The reason OpenSSL gives for the last error it queued, and the queue
 // emptied, so that no later call reads an old error as its own.
 std::string OpenSslReason() {
-  unsigned long e = ERR_peek_last_error();
+  unsigned long e = Ssl().ERR_peek_last_error();
   std::string why;
   if (e == 0) {
     why = "no reason given";
-  } else if (const char *r = ERR_reason_error_string(e); r != nullptr) {
+  } else if (const char *r = Ssl().ERR_reason_error_string(e); r != nullptr) {
     why = r;
   } else {
     char buf[256];
-    ERR_error_string_n(e, buf, sizeof buf);
+    Ssl().ERR_error_string_n(e, buf, sizeof buf);
     why = buf;
   }
-  ERR_clear_error();
+  Ssl().ERR_clear_error();
   return why;
 }
 
@@ -69,51 +66,54 @@ const char *Setting(const char *key) {
 // The context from the settings; null with *why set when it cannot be made.
 SSL_CTX *Context(std::string *why) {
   if (g_ctx != nullptr) return g_ctx;
-  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS |
-                       OPENSSL_INIT_NO_LOAD_CONFIG,
-                   nullptr);
-  SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+  if (LoadOpenSsl(why) == nullptr) return nullptr;
+  Ssl().OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS |
+                             OPENSSL_INIT_NO_LOAD_CONFIG,
+                         nullptr);
+  SSL_CTX *ctx = Ssl().SSL_CTX_new(Ssl().TLS_client_method());
   if (ctx == nullptr) {
     *why = "SSL_CTX_new: " + OpenSslReason();
     return nullptr;
   }
   // Partial writes let a record's bytes be counted as they go; a moving
   // buffer lets a write that must wait be retried from the same place.
-  SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  Ssl().SSL_CTX_ctrl(ctx, SSL_CTRL_MODE,
+                     SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER, nullptr);
+  Ssl().SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
   const char *ca =
       Setting(kCfgRemoteCAFile) != nullptr ? Setting(kCfgRemoteCAFile) : kDefaultCAFile;
   const char *cert = Setting(kCfgRemoteCertFile);
   const char *key = Setting(kCfgRemoteKeyFile);
-  if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1) {
+  if (Ssl().SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr) != 1) {
     *why = "TLS 1.2: " + OpenSslReason();
-  } else if (SSL_CTX_load_verify_locations(ctx, ca, nullptr) != 1) {
+  } else if (Ssl().SSL_CTX_load_verify_locations(ctx, ca, nullptr) != 1) {
     *why = std::string("RemoteCAFile ") + ca + ": " + OpenSslReason();
   } else if (cert != nullptr && key != nullptr &&
-             SSL_CTX_use_certificate_chain_file(ctx, cert) != 1) {
+             Ssl().SSL_CTX_use_certificate_chain_file(ctx, cert) != 1) {
     *why = std::string("RemoteCertFile ") + cert + ": " + OpenSslReason();
   } else if (cert != nullptr && key != nullptr &&
-             (SSL_CTX_use_PrivateKey_file(ctx, key, SSL_FILETYPE_PEM) != 1 ||
-              SSL_CTX_check_private_key(ctx) != 1)) {
+             (Ssl().SSL_CTX_use_PrivateKey_file(ctx, key, SSL_FILETYPE_PEM) != 1 ||
+              Ssl().SSL_CTX_check_private_key(ctx) != 1)) {
     *why = std::string("RemoteKeyFile ") + key + ": " + OpenSslReason();
   } else {
     g_ctx = ctx;
     return ctx;
   }
-  SSL_CTX_free(ctx);
+  Ssl().SSL_CTX_free(ctx);
   return nullptr;
 }
 
 // The name the certificate must carry: an address is matched against its IP
 // entries, a name against its DNS entries (and is sent as SNI).
 bool SetPeerName(SSL *ssl, const char *name) {
-  X509_VERIFY_PARAM *param = SSL_get0_param(ssl);
+  X509_VERIFY_PARAM *param = Ssl().SSL_get0_param(ssl);
   unsigned char addr[16];
   if (inet_pton(AF_INET, name, addr) == 1 || inet_pton(AF_INET6, name, addr) == 1)
-    return X509_VERIFY_PARAM_set1_ip_asc(param, name) == 1;
-  X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-  return X509_VERIFY_PARAM_set1_host(param, name, 0) == 1 &&
-         SSL_set_tlsext_host_name(ssl, const_cast<char *>(name)) == 1;
+    return Ssl().X509_VERIFY_PARAM_set1_ip_asc(param, name) == 1;
+  Ssl().X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+  return Ssl().X509_VERIFY_PARAM_set1_host(param, name, 0) == 1 &&
+         Ssl().SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                        const_cast<char *>(name)) == 1;
 }
 
 // Waits for `events` on `fd` until `deadline`; false at the deadline.
@@ -132,7 +132,7 @@ bool WaitFor(int fd, short events, Deadline deadline) {
 // What an SSL call's failure asks for: a wait for reading or writing (the
 // events), or nothing when the session cannot go on (0).
 short WantOf(SSL *ssl, int rc) {
-  switch (SSL_get_error(ssl, rc)) {
+  switch (Ssl().SSL_get_error(ssl, rc)) {
     case SSL_ERROR_WANT_READ:
       return POLLIN;
     case SSL_ERROR_WANT_WRITE:
@@ -145,17 +145,17 @@ short WantOf(SSL *ssl, int rc) {
 // Why a handshake that ended with `rc` failed.
 std::string HandshakeReason(SSL *ssl, int rc, bool timed_out) {
   if (timed_out) {
-    ERR_clear_error();
+    Ssl().ERR_clear_error();
     return "timed out after " + std::to_string(kStallSeconds) + " s";
   }
-  long v = SSL_get_verify_result(ssl);
+  long v = Ssl().SSL_get_verify_result(ssl);
   if (v != X509_V_OK) {
-    ERR_clear_error();
-    return std::string("certificate not accepted: ") + X509_verify_cert_error_string(v);
+    Ssl().ERR_clear_error();
+    return std::string("certificate not accepted: ") + Ssl().X509_verify_cert_error_string(v);
   }
-  if (SSL_get_error(ssl, rc) == SSL_ERROR_SYSCALL && ERR_peek_last_error() == 0) {
+  if (Ssl().SSL_get_error(ssl, rc) == SSL_ERROR_SYSCALL && Ssl().ERR_peek_last_error() == 0) {
     std::string why = errno != 0 ? std::strerror(errno) : "the collector closed the connection";
-    ERR_clear_error();
+    Ssl().ERR_clear_error();
     return why;
   }
   return OpenSslReason();
@@ -164,7 +164,7 @@ std::string HandshakeReason(SSL *ssl, int rc, bool timed_out) {
 }  // namespace
 
 void TlsConfigure(bool used) {
-  SSL_CTX_free(g_ctx);
+  if (g_ctx != nullptr) Ssl().SSL_CTX_free(g_ctx);
   g_ctx = nullptr;
   g_used = used;
   g_tls_failed.Clear();
@@ -182,9 +182,9 @@ bool TlsSession::Open(const SOCKET_DATA &d) {
   const int flags = fcntl(d.socket, F_GETFL);
   const char *name =
       Setting(kCfgRemoteServerName) != nullptr ? Setting(kCfgRemoteServerName) : ServerName(d);
-  ssl_ = SSL_new(ctx);
+  ssl_ = Ssl().SSL_new(ctx);
   if (flags < 0 || fcntl(d.socket, F_SETFL, flags | O_NONBLOCK) != 0 || ssl_ == nullptr ||
-      SSL_set_fd(ssl_, d.socket) != 1 || !SetPeerName(ssl_, name)) {
+      Ssl().SSL_set_fd(ssl_, d.socket) != 1 || !SetPeerName(ssl_, name)) {
     why = "session set-up: " + OpenSslReason();
     g_tls_failed.Report(2, kMsgTlsFailed, ServerName(d), d.port, why.c_str());
     Close();
@@ -193,14 +193,14 @@ bool TlsSession::Open(const SOCKET_DATA &d) {
   const Deadline deadline = Clock::now() + std::chrono::seconds(kStallSeconds);
   for (;;) {
     errno = 0;
-    int rc = SSL_connect(ssl_);
+    int rc = Ssl().SSL_connect(ssl_);
     if (rc == 1) break;
     short want = WantOf(ssl_, rc);
     bool timed_out = want != 0 && !WaitFor(d.socket, want, deadline);
     if (want == 0 || timed_out) {
       why = HandshakeReason(ssl_, rc, timed_out);
       g_tls_failed.Report(2, kMsgTlsFailed, ServerName(d), d.port, why.c_str());
-      SSL_free(ssl_);  // no close notification after a failed handshake
+      Ssl().SSL_free(ssl_);  // no close notification after a failed handshake
       ssl_ = nullptr;
       return false;
     }
@@ -212,9 +212,9 @@ bool TlsSession::Open(const SOCKET_DATA &d) {
 void TlsSession::Close() {
   if (ssl_ == nullptr) return;
   // One try at the close notification, never a wait for the peer's.
-  if (SSL_is_init_finished(ssl_)) (void)SSL_shutdown(ssl_);
-  ERR_clear_error();
-  SSL_free(ssl_);
+  if (Ssl().SSL_is_init_finished(ssl_)) (void)Ssl().SSL_shutdown(ssl_);
+  Ssl().ERR_clear_error();
+  Ssl().SSL_free(ssl_);
   ssl_ = nullptr;
 }
 
@@ -224,7 +224,7 @@ size_t Pipe::Write(const char *buf, size_t n, Deadline deadline) {
     short want = POLLOUT;
     const size_t chunk = std::min<size_t>(n - done, INT_MAX);
     if (tls != nullptr) {
-      int k = SSL_write(tls->ssl(), buf + done, static_cast<int>(chunk));
+      int k = Ssl().SSL_write(tls->ssl(), buf + done, static_cast<int>(chunk));
       if (k > 0) {
         done += static_cast<size_t>(k);
         continue;
@@ -241,7 +241,7 @@ size_t Pipe::Write(const char *buf, size_t n, Deadline deadline) {
     }
     if (!WaitFor(fd, want, deadline)) break;
   }
-  ERR_clear_error();
+  if (tls != nullptr) Ssl().ERR_clear_error();
   return done;
 }
 
@@ -250,11 +250,11 @@ ssize_t Pipe::Read(char *buf, size_t n, Deadline deadline) {
   for (;;) {
     short want = POLLIN;
     if (tls != nullptr) {
-      int k = SSL_read(tls->ssl(), buf, static_cast<int>(chunk));
+      int k = Ssl().SSL_read(tls->ssl(), buf, static_cast<int>(chunk));
       if (k > 0) return k;
-      if (SSL_get_error(tls->ssl(), k) == SSL_ERROR_ZERO_RETURN) return 0;
+      if (Ssl().SSL_get_error(tls->ssl(), k) == SSL_ERROR_ZERO_RETURN) return 0;
       if ((want = WantOf(tls->ssl(), k)) == 0) {
-        ERR_clear_error();
+        Ssl().ERR_clear_error();
         return -1;
       }
     } else {
@@ -278,9 +278,9 @@ bool Pipe::HungUp() {
   }
   // Reading lets the session take what the server may send unasked (new
   // session tickets); anything that reaches us as data, or a close, ends it.
-  int k = SSL_read(tls->ssl(), &byte, 1);
-  bool alive = k <= 0 && SSL_get_error(tls->ssl(), k) == SSL_ERROR_WANT_READ;
-  ERR_clear_error();
+  int k = Ssl().SSL_read(tls->ssl(), &byte, 1);
+  bool alive = k <= 0 && Ssl().SSL_get_error(tls->ssl(), k) == SSL_ERROR_WANT_READ;
+  Ssl().ERR_clear_error();
   return !alive;
 }
 

@@ -74,6 +74,8 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# veldagentd loads libssl only when a link speaks TLS; veldcollect links
+# it, so the dependencies found from the shared libraries name it anyway.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # CPack lists no conffiles of its own: both files in /etc are named here,
 # so that an administrator's changes survive upgrades.
