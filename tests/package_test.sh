@@ -152,6 +152,9 @@ build_deb() {
 	depends=$(dpkg-deb --field "$deb" Depends)
 	echo "Depends: $depends"
 	echo "$depends" | grep -Eq '(^|, )libc6( |,|$)' || fail "Depends does not name libc6"
+	# The agent loads libssl for its TLS links only; the package must still bring it.
+	echo "$depends" | grep -Eq '(^|, )libssl3( |,|$)' || fail "Depends does not name libssl3"
+	! ldd "$build/bin/veldagentd" | grep -q libssl || fail "veldagentd is linked with libssl"
 	[ "$(dpkg-deb --field "$deb" Section)" = admin ] || fail "Section is not admin"
 
 	mkdir "$scratch/x"
