@@ -213,12 +213,58 @@ void LogFileProcess(P_LOGFILE_LIST vkp) {
   if (FileState *fs = vkp->state) ServeOnly(vkp, fs);
 }
 
+namespace {
+
+bool g_events = false;  // changes are notified
+
+// When changes were last taken, and the pause they earned: every look they
+// cause counts, in a drain or between passes.
+struct WakeBudget {
+  Clock::time_point last = Clock::now() - kCoalesce;
+  Clock::duration spacing = kCoalesce;
+};
+WakeBudget g_wake;
+
+// The pause after taking changes that looked at `looked` files.
+Clock::duration WakeSpacing(size_t looked) {
+  const auto earned = kWakePerFile * static_cast<int64_t>(std::min<size_t>(looked, 1000));
+  return std::clamp<Clock::duration>(earned, kCoalesce, kWakeMax);
+}
+
+// Looks at what the events that came since name: a file found with new
+// lines joins the turns.  Lost events (the queue overflowed) make a full
+// look.  The files looked at.
+size_t TakeChanges() {
+  g_wake.last = Clock::now();
+  Changes c;
+  WatchRead(&c);
+  size_t looked = c.nodes.size() + c.scans.size();
+  if (c.overflow) {
+    LookAll();
+    looked = g_pass.files;
+  } else {
+    for (P_LOGDIR_LIST d : c.scans) LogDirectoryProcess(d);
+    if (!c.scans.empty()) LookNew();
+    for (P_LOGFILE_LIST n : c.nodes)
+      if (!n->retired.load(std::memory_order_acquire)) LookAt(n);
+  }
+  g_wake.spacing = WakeSpacing(looked);
+  return looked;
+}
+
+// Between turns of a drain: a quiet file's new line waits for no backlog.
+void LookAtChanges() {
+  if (g_events && Clock::now() - g_wake.last >= g_wake.spacing) TakeChanges();
+}
+
+}  // namespace
+
 void LogFilePass(const char *watchdog_file) {
   ResetLinkFailed();
   g_pass.watchdog = watchdog_file;
   for (;;) {
     LookAll();
-    if (Serve(veld_time(nullptr) + kPassPause, true) || LinkFailed()) break;
+    if (Serve(veld_time(nullptr) + kPassPause, true, LookAtChanges) || LinkFailed()) break;
     SaveProgress(true);  // a long drain: look at everything again
   }
   TakeFigures();
@@ -247,12 +293,6 @@ bool SleepUntilTick(Clock::duration d) {
   return true;
 }
 
-// The pause after a wake-up that looked at `looked` files.
-Clock::duration WakeSpacing(size_t looked) {
-  const auto earned = kWakePerFile * static_cast<int64_t>(std::min<size_t>(looked, 1000));
-  return std::clamp<Clock::duration>(earned, kCoalesce, kWakeMax);
-}
-
 // Between two passes, while changes are notified: an event is a hint to
 // look at the files it names at once, and to serve what they gained.  A
 // wake-up comes at most every kCoalesce, and later the more files the last
@@ -263,31 +303,18 @@ Clock::duration WakeSpacing(size_t looked) {
 void WaitForChanges(const char *watchdog_file) {
   TickArm(kPassPause);
   g_pass.watchdog = watchdog_file;  // progress is saved as it is made
-  Clock::time_point last_wake = Clock::now() - kCoalesce;
-  Clock::duration spacing = kCoalesce;
   for (;;) {
     pollfd fds[2] = {{WatchFd(), POLLIN, 0}, {TickFd(), POLLIN, 0}};
     const int ready = poll(fds, 2, PacedWaitMs());
     if (ready < 0 && errno != EINTR) break;
     if (fds[1].revents != 0) break;
     if (fds[0].revents != 0) {
-      const Clock::duration since = Clock::now() - last_wake;
-      if (since < spacing && !SleepUntilTick(spacing - since)) break;
-      last_wake = Clock::now();
+      const Clock::duration since = Clock::now() - g_wake.last;
+      if (since < g_wake.spacing && !SleepUntilTick(g_wake.spacing - since)) break;
       CountWakeup();
-      Changes c;
-      WatchRead(&c);
-      spacing = WakeSpacing(c.overflow ? g_pass.files : c.nodes.size() + c.scans.size());
-      if (c.overflow) {
-        LookAll();
-      } else {
-        for (P_LOGDIR_LIST d : c.scans) LogDirectoryProcess(d);
-        if (!c.scans.empty()) LookNew();
-        for (P_LOGFILE_LIST n : c.nodes)
-          if (!n->retired.load(std::memory_order_acquire)) LookAt(n);
-      }
+      TakeChanges();
     }
-    Serve(veld_time(nullptr) + kPassPause, false);
+    Serve(veld_time(nullptr) + kPassPause, false, LookAtChanges);
   }
   g_pass.watchdog = nullptr;
 }
@@ -306,6 +333,7 @@ void *LogFileThread(void *) {
   const char *watchdog_file = CfgHashGet(kCfgWatchdogFile);
   LogFileLoadPositions(watchdog_file);
   const bool events = WatchStart();
+  g_events = events;
   size_t trimmed_at = 0;  // the number of files when the heap was last trimmed
   for (;;) {
     LogFilePass(watchdog_file);

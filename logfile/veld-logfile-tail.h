@@ -34,7 +34,10 @@ void Unqueue(P_LOGFILE_LIST node);
 // Serves the queue: a turn at a time, until it is empty, the link fails, or
 // the clock (veld_time) reaches `stop`.  When every queued file waits for its
 // rate, sleeps if `may_sleep`, or returns.  True when the queue was emptied.
-bool Serve(time_t stop, bool may_sleep);
+// Between turns, at most every kBetweenTurns, calls `between` (when given):
+// the files changes named are looked at, so they take their turns at once.
+inline constexpr auto kBetweenTurns = std::chrono::milliseconds(50);
+bool Serve(time_t stop, bool may_sleep, void (*between)() = nullptr);
 // Milliseconds until the first file waiting for its rate may send again;
 // -1 when none waits.
 int PacedWaitMs();

@@ -210,10 +210,15 @@ int PacedWaitMs() {
   return static_cast<int>(std::clamp<long long>(left + 1, 0, 1000));
 }
 
-bool Serve(time_t stop, bool may_sleep) {
+bool Serve(time_t stop, bool may_sleep, void (*between)()) {
   const unsigned rate = Rate();
+  Clock::time_point last_between = Clock::now();
   while (!g_turns.link_failed) {
     const Clock::time_point now = Clock::now();
+    if (between != nullptr && now - last_between >= kBetweenTurns) {
+      between();
+      last_between = now;
+    }
     Wake(now);
     if (g_turns.ready.empty()) {
       if (g_turns.paced.empty()) return true;
