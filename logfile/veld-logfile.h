@@ -19,6 +19,7 @@
 //             veld-logfile-transport.h  what is spoken on its socket
 //             veld-logfile-format.h     plain or rfc5424 records
 //             veld-logfile-tls.h        the TLS session under tls and relp-tls
+//             veld-logfile-openssl.h    OpenSSL, loaded at the first TLS link
 //             veld-logfile-relp.h       RELP frames and responses
 #ifndef VELD_LOGFILE_H
 #define VELD_LOGFILE_H
