@@ -57,7 +57,9 @@ class EventsTest : public logtest::LogCollectionTest {
     int up[2], down[2];
     ASSERT_EQ(pipe(up), 0);
     ASSERT_EQ(pipe(down), 0);
+    collector.Hold();  // the parent forks with no other thread
     child_ = fork();
+    if (child_ != 0) collector.Resume();
     ASSERT_GE(child_, 0);
     if (child_ == 0) {
       g_to_parent = up[1];

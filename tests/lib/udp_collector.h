@@ -59,12 +59,23 @@ class UdpCollector {
       return;
     }
     port_ = ntohs(a.sin_port);
-    reader_ = std::thread([this] { Run(); });
+    Resume();
   }
   ~UdpCollector() {
+    Hold();
+    if (fd_ >= 0) close(fd_);
+  }
+  // Stops the reader thread (datagrams wait in the socket meanwhile) and
+  // starts it again: a test that forks holds it first, since a child forked
+  // while another thread is inside the allocator inherits its lock, taken
+  // for ever.
+  void Hold() {
     stop_ = true;
     if (reader_.joinable()) reader_.join();
-    if (fd_ >= 0) close(fd_);
+  }
+  void Resume() {
+    stop_ = false;
+    reader_ = std::thread([this] { Run(); });
   }
   UdpCollector(const UdpCollector &) = delete;
   UdpCollector &operator=(const UdpCollector &) = delete;
