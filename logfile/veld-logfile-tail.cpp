@@ -314,6 +314,11 @@ void WaitForChanges(const char *watchdog_file) {
       CountWakeup();
       TakeChanges();
     }
+    // A link that failed is tried again as soon as there is something to
+    // send (the link itself waits its retry pause between attempts), so a
+    // collector that comes back is caught up with at once, not at the next
+    // pass.
+    if (LinkFailed()) ResetLinkFailed();
     Serve(veld_time(nullptr) + kPassPause, false, LookAtChanges);
   }
   g_pass.watchdog = nullptr;
