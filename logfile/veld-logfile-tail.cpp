@@ -39,18 +39,9 @@ using namespace logfile;
 
 namespace {
 
-constexpr uint64_t kDefaultRotationLimit = 1048576;        // without a LogRotationSize
-constexpr unsigned kPassPause = 10;                        // seconds between passes
-constexpr auto kSaveEvery = std::chrono::seconds(1);       // progress saved at most this often
-constexpr auto kCoalesce = std::chrono::milliseconds(25);  // between two wake-ups on events
-// What a file looked at on a wake-up buys it: the next wake-up waits this
-// long for each, so events make at most 25 looks a second, however many
-// files change.  A few files changing wake the agent within kCoalesce; a
-// hundred busy ones make it read each about once every four seconds, many
-// lines at a time, rather than a line at a time at the cost of a look each.
-constexpr auto kWakePerFile = std::chrono::milliseconds(40);
-constexpr auto kWakeMax = std::chrono::seconds(4);  // the longest wait the looks can earn
-
+constexpr uint64_t kDefaultRotationLimit = 1048576;   // without a LogRotationSize
+constexpr unsigned kPassPause = 10;                   // seconds between passes
+constexpr auto kSaveEvery = std::chrono::seconds(1);  // progress saved at most this often
 constexpr char kMsgPositionsWriteFailed[] = "Failed to write our watchdog status to %s, ignoring";
 constexpr char kMsgRotating[] =
     "Log file rotation in progress, (%" PRIu64 ") file %s greater than %" PRIu64 " bytes.";
@@ -129,7 +120,9 @@ void TakeFigures() {
 }
 
 // Looks at the nodes the scanner has just made (or given a new path).
-void LookNew() {
+}  // namespace
+
+void logfile::LookNew() {
   for (P_LOGFILE_LIST n = LogFileList.load(std::memory_order_acquire); n != nullptr;
        n = n->next.load(std::memory_order_acquire))
     if (n->state == nullptr && !n->retired.load(std::memory_order_acquire) && n->log_file)
@@ -138,7 +131,7 @@ void LookNew() {
 
 // Looks at every node once, keeps the held deleted files under their cap,
 // and takes the figures the agent reports of itself.
-void LookAll() {
+void logfile::LookAll() {
   NewLookGeneration();
   CatchUpPaths();
   ResetHoldBudget();  // the descriptor limit may have moved
@@ -153,8 +146,6 @@ void LookAll() {
   EnforceHoldCap(&g_pass.held_files, &g_pass.held_bytes);
   TakeFigures();
 }
-
-}  // namespace
 
 void logfile::LookAt(P_LOGFILE_LIST node) {
   FileState *fs = StateOf(node);
@@ -193,6 +184,10 @@ void logfile::Drained(P_LOGFILE_LIST node, FileState *fs) {
 
 void logfile::AfterTurn() { SaveProgress(false); }
 
+size_t logfile::FilesLookedAt() { return g_pass.files; }
+
+void logfile::SavingProgress(const char *watchdog_file) { g_pass.watchdog = watchdog_file; }
+
 void LogFileForget(P_LOGFILE_LIST node) {
   if (node == nullptr) return;
   ForgetReader(node);
@@ -213,52 +208,6 @@ void LogFileProcess(P_LOGFILE_LIST vkp) {
   if (FileState *fs = vkp->state) ServeOnly(vkp, fs);
 }
 
-namespace {
-
-bool g_events = false;  // changes are notified
-
-// When changes were last taken, and the pause they earned: every look they
-// cause counts, in a drain or between passes.
-struct WakeBudget {
-  Clock::time_point last = Clock::now() - kCoalesce;
-  Clock::duration spacing = kCoalesce;
-};
-WakeBudget g_wake;
-
-// The pause after taking changes that looked at `looked` files.
-Clock::duration WakeSpacing(size_t looked) {
-  const auto earned = kWakePerFile * static_cast<int64_t>(std::min<size_t>(looked, 1000));
-  return std::clamp<Clock::duration>(earned, kCoalesce, kWakeMax);
-}
-
-// Looks at what the events that came since name: a file found with new
-// lines joins the turns.  Lost events (the queue overflowed) make a full
-// look.  The files looked at.
-size_t TakeChanges() {
-  g_wake.last = Clock::now();
-  Changes c;
-  WatchRead(&c);
-  size_t looked = c.nodes.size() + c.scans.size();
-  if (c.overflow) {
-    LookAll();
-    looked = g_pass.files;
-  } else {
-    for (P_LOGDIR_LIST d : c.scans) LogDirectoryProcess(d);
-    if (!c.scans.empty()) LookNew();
-    for (P_LOGFILE_LIST n : c.nodes)
-      if (!n->retired.load(std::memory_order_acquire)) LookAt(n);
-  }
-  g_wake.spacing = WakeSpacing(looked);
-  return looked;
-}
-
-// Between turns of a drain: a quiet file's new line waits for no backlog.
-void LookAtChanges() {
-  if (g_events && Clock::now() - g_wake.last >= g_wake.spacing) TakeChanges();
-}
-
-}  // namespace
-
 void LogFilePass(const char *watchdog_file) {
   ResetLinkFailed();
   g_pass.watchdog = watchdog_file;
@@ -274,58 +223,6 @@ void LogFilePass(const char *watchdog_file) {
     Log(2, kMsgPositionsWriteFailed, watchdog_file ? watchdog_file : "(null)");
 }
 
-namespace {
-
-// Waits `d` before the next wake-up, serving paced files whose time comes
-// meanwhile; false when the pause between passes ends first.
-bool SleepUntilTick(Clock::duration d) {
-  const Clock::time_point until = Clock::now() + d;
-  for (Clock::time_point now = Clock::now(); now < until; now = Clock::now()) {
-    int ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
-    const int paced = PacedWaitMs();
-    if (paced >= 0) ms = std::min(ms, paced);
-    pollfd tick{TickFd(), POLLIN, 0};
-    const int ready = poll(&tick, 1, ms);
-    if (ready > 0) return false;
-    if (ready < 0 && errno != EINTR) return true;
-    Serve(veld_time(nullptr) + kPassPause, false);
-  }
-  return true;
-}
-
-// Between two passes, while changes are notified: an event is a hint to
-// look at the files it names at once, and to serve what they gained.  A
-// wake-up comes at most every kCoalesce, and later the more files the last
-// one looked at, so a file written ten thousand times a second, a hundred
-// busy files or a directory a user floods with events cost a bounded number
-// of wake-ups and of looks; lost events (the queue overflowed) make a full
-// look.  Returns when the pause between passes is over.
-void WaitForChanges(const char *watchdog_file) {
-  TickArm(kPassPause);
-  g_pass.watchdog = watchdog_file;  // progress is saved as it is made
-  for (;;) {
-    pollfd fds[2] = {{WatchFd(), POLLIN, 0}, {TickFd(), POLLIN, 0}};
-    const int ready = poll(fds, 2, PacedWaitMs());
-    if (ready < 0 && errno != EINTR) break;
-    if (fds[1].revents != 0) break;
-    if (fds[0].revents != 0) {
-      const Clock::duration since = Clock::now() - g_wake.last;
-      if (since < g_wake.spacing && !SleepUntilTick(g_wake.spacing - since)) break;
-      CountWakeup();
-      TakeChanges();
-    }
-    // A link that failed is tried again as soon as there is something to
-    // send (the link itself waits its retry pause between attempts), so a
-    // collector that comes back is caught up with at once, not at the next
-    // pass.
-    if (LinkFailed()) ResetLinkFailed();
-    Serve(veld_time(nullptr) + kPassPause, false, LookAtChanges);
-  }
-  g_pass.watchdog = nullptr;
-}
-
-}  // namespace
-
 void *LogFileThread(void *) {
   // Every tailed file may be held open between passes, but a few
   // descriptors always stay free for everything else.
@@ -338,7 +235,7 @@ void *LogFileThread(void *) {
   const char *watchdog_file = CfgHashGet(kCfgWatchdogFile);
   LogFileLoadPositions(watchdog_file);
   const bool events = WatchStart();
-  g_events = events;
+  WakeOnChange(events);
   size_t trimmed_at = 0;  // the number of files when the heap was last trimmed
   for (;;) {
     LogFilePass(watchdog_file);
@@ -351,7 +248,7 @@ void *LogFileThread(void *) {
       trimmed_at = g_pass.files;
     }
     if (events)
-      WaitForChanges(watchdog_file);
+      WaitForChanges(watchdog_file, kPassPause);
     else
       veld_sleep(kPassPause);
   }

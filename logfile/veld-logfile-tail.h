@@ -1,5 +1,6 @@
 // veld-logfile-tail: what the tailer's files share (veld-logfile-tail.cpp,
-// the passes; veld-logfile-turn.cpp, the turns).  A pass looks at every
+// the passes; veld-logfile-turn.cpp, the turns; veld-logfile-wake.cpp, the
+// waits between passes).  A pass looks at every
 // tailed file; a file with unsent lines joins the queue of turns, and each
 // turn sends one burst (up to 200 records or 64 KiB) of one file, so no file
 // holds the others.  Over a link that cannot push back (UDP) a file waits
@@ -22,6 +23,13 @@ using Clock = std::chrono::steady_clock;
 // queues it when it has unsent lines, and rotates it when it is over the
 // limit with everything sent.
 void LookAt(P_LOGFILE_LIST node);
+// Every node not yet looked at (new ones a scan added); every node, with the
+// held files kept under their cap and the figures taken.
+void LookNew();
+void LookAll();
+size_t FilesLookedAt();  // by the last LookAll
+// Progress is saved as it is made, to `watchdog_file`, until called with null.
+void SavingProgress(const char *watchdog_file);
 // The node has sent everything it held when last looked at: rotates it if
 // it was over the limit then.  New lines wait for the next look, so a writer
 // faster than the link cannot hold the pass.

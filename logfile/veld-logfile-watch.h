@@ -39,6 +39,15 @@ void WatchRead(Changes *out);
 void TickArm(unsigned seconds);
 int TickFd();
 
+// The tailer's side (veld-logfile-wake.cpp).  WakeOnChange says whether
+// WatchStart succeeded.  LookAtChanges, between the turns of a drain, looks
+// at what events named, when the budget of looks allows.  WaitForChanges
+// waits out the pause between passes, `pass_pause` seconds, waking on
+// events to look and serve at once, progress saved to `watchdog_file`.
+void WakeOnChange(bool on);
+void LookAtChanges();
+void WaitForChanges(const char *watchdog_file, unsigned pass_pause);
+
 }  // namespace logfile
 
 #endif
